@@ -1,0 +1,4 @@
+#pragma once
+// Root of the window classes and the sound classes: no fields, no virtual operations.
+class SObject {
+};

@@ -1,0 +1,2 @@
+#pragma once
+// WinMM wave audio subset (declarations; see sdl_wave.cpp).
