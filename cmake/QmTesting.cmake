@@ -1,4 +1,5 @@
-# qm_add_gtest(<name> SOURCES ... [LIBS ...] [LABELS ...] [ENV VAR=value ...] [TIMEOUT s])
+# qm_add_gtest(<name> SOURCES ... [LIBS ...] [LABELS ...] [ENV VAR=value ...] [TIMEOUT s] [SERIAL])
+# SERIAL: the tests depend on real-time pacing and run alone.
 # Builds a GoogleTest executable and registers its tests with CTest. Tests are
 # listed when ctest runs (PRE_TEST), which also works through a cross-compiling
 # emulator (Wine).
@@ -25,7 +26,7 @@ if(NOT TARGET GTest::gtest_main)
 endif()
 
 function(qm_add_gtest name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(T "SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE qm_root GTest::gtest_main ${T_LIBS})
   if(NOT T_TIMEOUT)
@@ -34,6 +35,9 @@ function(qm_add_gtest name)
   set(props LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
   if(T_ENV)
     list(APPEND props ENVIRONMENT "${T_ENV}")
+  endif()
+  if(T_SERIAL)
+    list(APPEND props RUN_SERIAL ON)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                        PROPERTIES ${props})
