@@ -1,8 +1,6 @@
 # qm_add_gtest(<name> SOURCES ... [LIBS ...] [LABELS ...] [ENV VAR=value ...] [TIMEOUT s] [SERIAL])
 # SERIAL: the tests depend on real-time pacing and run alone.
-# Builds a GoogleTest executable and registers its tests with CTest. Tests are
-# listed when ctest runs (PRE_TEST), which also works through a cross-compiling
-# emulator (Wine).
+# Builds a GoogleTest executable and registers each of its tests with CTest.
 include(GoogleTest)
 
 if(NOT TARGET GTest::gtest_main)
@@ -32,13 +30,14 @@ function(qm_add_gtest name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set(props LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  # One CTest test per TEST/TEST_F found in the sources; runs through the
+  # cross-compiling emulator (Wine) when there is one.
+  gtest_add_tests(TARGET ${name} SOURCES ${T_SOURCES} TEST_LIST tests)
+  set_tests_properties(${tests} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
   if(T_ENV)
-    list(APPEND props ENVIRONMENT "${T_ENV}")
+    set_tests_properties(${tests} PROPERTIES ENVIRONMENT "${T_ENV}")
   endif()
   if(T_SERIAL)
-    list(APPEND props RUN_SERIAL ON)
+    set_tests_properties(${tests} PROPERTIES RUN_SERIAL ON)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                       PROPERTIES ${props})
 endfunction()
