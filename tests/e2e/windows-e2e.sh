@@ -1,0 +1,174 @@
+#!/usr/bin/env bash
+# End-to-end run of the real Windows program under Wine, Xvfb and the PulseAudio rig.
+#   tests/e2e/windows-e2e.sh PROGRAM_DIR [WORK_DIR]
+# PROGRAM_DIR holds quillmorph.exe and back.bmp (the build folder or the unpacked zip);
+# the program runs with it as current directory. WORK_DIR (default: a temporary folder)
+# receives screenshots, recordings and e2e-summary.json.
+#   WINEPREFIX          prefix to use (default WORK_DIR/wineprefix, prepared here)
+#   QM_E2E_LINUX_SHOT   a screenshot of the Linux program to compare the window with
+#   QM_E2E_CLOSE_LIMIT  seconds allowed from the close request to the exit (default 5:
+#                       the program should take under 2, the rest is margin for a busy machine)
+# Checks: the window appears with a 400x400 pad and the crosshair at its centre; a fed
+# voice comes out resynthesised at the input's pitch; a real pointer drag to the top
+# edge raises it two octaves; WM_DELETE_WINDOW ends the program with code 0. Prints the
+# measured input-to-output delay and close time. Exit code 0 when every check passed.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+[ $# -ge 1 ] || { sed -n '2,14p' "$0"; exit 2; }
+prog_dir=$(cd "$1" && pwd)
+work=${2:-$(mktemp -d /tmp/qm-win-e2e.XXXXXX)}
+mkdir -p "$work"; work=$(cd "$work" && pwd)
+close_limit=${QM_E2E_CLOSE_LIMIT:-5}
+analyze="python3 $here/analyze.py"
+
+failures=()
+fail() { failures+=("$*"); echo "FAIL: $*" >&2; }
+note() { printf 'e2e: %s\n' "$*"; }
+
+for tool in wine Xvfb xdotool import pulseaudio pactl parec paplay cc python3; do
+  command -v "$tool" >/dev/null || { echo "e2e: missing $tool (run script/bootstrap)" >&2; exit 1; }
+done
+[ -f "$prog_dir/quillmorph.exe" ] || { echo "e2e: no quillmorph.exe in $prog_dir" >&2; exit 1; }
+
+. "$here/rig.sh"
+wine_pid=""
+cleanup() {
+  # ends the program too if it is still running: it belongs to this prefix's wineserver
+  if [ -n "${WINEPREFIX:-}" ]; then wineserver -k 2>/dev/null; fi
+  if [ -n "$wine_pid" ]; then wait "$wine_pid" 2>/dev/null; fi
+  rig_stop_all
+}
+trap cleanup EXIT
+
+cc -O2 -o "$work/wm_delete" "$here/wm_delete.c" -lX11 || { echo "e2e: cannot build wm_delete" >&2; exit 1; }
+$analyze voice "$work/voice.wav" --f0 150 --bursts 3 || exit 1
+
+export WINEDEBUG=-all
+export WINEPREFIX=${WINEPREFIX:-$work/wineprefix}
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  note "preparing Wine prefix $WINEPREFIX"
+  wineboot -i >/dev/null 2>&1
+fi
+# Without a window manager Wine waits two seconds for one whenever a managed window
+# goes away; unmanaged, Wine draws the frame itself, as Windows would.
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+
+rig_x_start || exit 1
+rig_pulse_start || exit 1
+sleep 1  # the null sink's keep-alive streams must be flowing before the program opens its devices
+
+note "starting quillmorph.exe in $prog_dir"
+t_start=$(date +%s.%N)
+rm -f "$work/exit_code"
+# the subshell records the exit code: a finished child stays signalable until reaped
+(cd "$prog_dir" && wine ./quillmorph.exe >"$work/wine.log" 2>&1; echo $? >"$work/exit_code") &
+wine_pid=$!
+
+wid=""
+for _ in $(seq 1 600); do  # hang guard: Wine's first start can be slow on a busy machine
+  wid=$(xdotool search --name '^Quillmorph$' 2>/dev/null | head -1)
+  [ -n "$wid" ] && break
+  [ -f "$work/exit_code" ] && break
+  sleep 0.1
+done
+if [ -z "$wid" ]; then
+  fail "no window titled Quillmorph appeared"
+  cat "$work/wine.log" >&2
+  exit 1
+fi
+note "window $wid after $(printf '%.1f' "$(echo "$(date +%s.%N) - $t_start" | bc)") s"
+sleep 1.5  # let the blocks circulate
+
+# --- the window ---------------------------------------------------------------
+xwininfo -id "$wid" | grep -E 'Width|Height' | tr -s ' ' | sed 's/^/e2e: X window/'
+import -window "$wid" "$work/window.png"
+pad_json=$($analyze pad "$work/window.png" --expect-size 400x400 --expect-crosshair 200,200 --expect-circle) ||
+  fail "window picture: $pad_json"
+note "pad: $pad_json"
+if [ -n "${QM_E2E_LINUX_SHOT:-}" ] && [ -f "$QM_E2E_LINUX_SHOT" ]; then
+  $analyze compare "$work/window.png" "$QM_E2E_LINUX_SHOT" >"$work/compare.json" ||
+    fail "window differs from the Linux one: $(cat "$work/compare.json")"
+  note "compared with $QM_E2E_LINUX_SHOT"
+fi
+read -r ox oy < <(python3 -c 'import json,sys; p=json.loads(sys.argv[1]); print(*p["origin"])' "$pad_json")
+
+# --- the voice at the centre ----------------------------------------------------
+rig_record_start "$work/centre.raw"
+sleep 0.3
+rig_play "$work/voice.wav"
+sleep 0.8
+rig_record_stop
+centre=$($analyze report "$work/centre.raw" --expect-ratio 1 --tolerance 0.03 --expect-changed \
+         --min-level 0.1 --max-level 0.9 2>"$work/centre.log")
+centre_rc=$?
+sed 's/^/e2e: centre: /' "$work/centre.log"
+[ $centre_rc = 0 ] || fail "voice at the centre (details above)"
+
+# --- a real drag to the top edge ------------------------------------------------
+xdotool mousemove --window "$wid" $((ox + 200)) $((oy + 200)) mousedown 1 \
+        mousemove --window "$wid" $((ox + 200)) $((oy + 100)) \
+        mousemove --window "$wid" $((ox + 200)) $((oy + 0)) mouseup 1
+sleep 0.5
+import -window "$wid" "$work/window-top.png"
+top_json=$($analyze pad "$work/window-top.png" --expect-crosshair 200,0) || fail "crosshair did not follow the drag: $top_json"
+note "after the drag: $top_json"
+rig_record_start "$work/top.raw"
+sleep 0.3
+rig_play "$work/voice.wav"
+sleep 0.8
+rig_record_stop
+top=$($analyze report "$work/top.raw" --expect-ratio 4 --tolerance 0.05 2>"$work/top.log")
+top_rc=$?
+sed 's/^/e2e: top: /' "$work/top.log"
+[ $top_rc = 0 ] || fail "voice after the drag to the top (details above)"
+
+# --- closing ----------------------------------------------------------------------
+t0=$(date +%s.%N)
+"$work/wm_delete" "$wid" || fail "could not send WM_DELETE_WINDOW"
+rc=""
+for _ in $(seq 1 1500); do  # hang guard 30 s
+  [ -s "$work/exit_code" ] && break
+  sleep 0.02
+done
+close_s=$(echo "$(date +%s.%N) - $t0" | bc)
+if [ -s "$work/exit_code" ]; then
+  rc=$(cat "$work/exit_code"); wait "$wine_pid" 2>/dev/null; wine_pid=""
+else
+  fail "still running 30 s after the close request"
+fi
+close_s=$(printf '%.3f' "$close_s")
+[ "$rc" = 0 ] || fail "exit code $rc after the close request (expected 0)"
+if [ "$(echo "$close_s > $close_limit" | bc)" = 1 ]; then
+  fail "took $close_s s to exit after the close request (limit $close_limit s)"
+fi
+xdotool search --name '^Quillmorph$' >/dev/null 2>&1 && fail "window still there after exit"
+
+# --- summary ------------------------------------------------------------------------
+python3 - "$work" "$centre" "$top" "$rc" "$close_s" <<'PY'
+import json, sys
+work, centre, top, rc, close_s = sys.argv[1:6]
+def load(s):
+    try:
+        return json.loads(s)
+    except Exception:
+        return {}
+c, t = load(centre), load(top)
+def pitches(r):
+    b = [x for x in r.get('bursts', []) if 'out_pitch_hz' in x]
+    return [x['in_pitch_hz'] for x in b], [x['out_pitch_hz'] for x in b]
+ci, co = pitches(c)
+ti, to = pitches(t)
+summary = {'centre': c, 'top': t, 'exit_code': rc, 'close_seconds': float(close_s)}
+json.dump(summary, open(f"{work}/e2e-summary.json", 'w'), indent=1)
+print(f"e2e: input pitch {ci} Hz; output at the centre {co} Hz; after the drag to the top {to} Hz")
+print(f"e2e: input-to-output delay (median) {c.get('median_delay_ms')} ms at the centre,"
+      f" {t.get('median_delay_ms')} ms after the drag")
+print(f"e2e: exit code {rc}, {close_s} s after WM_DELETE_WINDOW")
+PY
+note "artefacts in $work"
+if [ ${#failures[@]} -gt 0 ]; then
+  printf 'e2e: %d check(s) failed\n' "${#failures[@]}" >&2
+  exit 1
+fi
+note "all checks passed"
