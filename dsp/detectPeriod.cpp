@@ -1,0 +1,31 @@
+#include "dsp/detectPeriod.h"
+
+#include "dsp/rdft.h"
+
+#include <cmath>
+
+int32_t detectPeriod(SFFT& fft, double* buf)
+{
+    const int32_t n = fft.n;
+    int* ip = fft.workArea.data.get();
+    double* w = fft.table.data.get();
+
+    rdft(n, 1, buf, ip, w);
+    // Magnitudes rather than power: flatter weighting of the harmonics.
+    for (int32_t k = 1; k < n / 2; ++k) {
+        const double re = buf[2 * k], im = buf[2 * k + 1];
+        buf[2 * k] = std::sqrt(re * re + im * im);
+        buf[2 * k + 1] = 0;
+    }
+    buf[0] = 0;
+    buf[1] = 0;
+    rdft(n, -1, buf, ip, w);
+
+    // Strictly greater: ties keep the smaller lag, NaN never wins.
+    int32_t best = kMinPeriod;
+    for (int32_t j = kMinPeriod; j < kMaxPeriodEnd; ++j) {
+        if (buf[j] > buf[best])
+            best = j;
+    }
+    return best;
+}

@@ -1,0 +1,763 @@
+#include "dsp/rdft.h"
+
+#include <cmath>
+
+// Real transform through a complex one of n/2 points: split-radix, decimation in
+// frequency, depth first in blocks of 512 or 256 doubles, then one bit reversal.
+//
+// The complex sub-transforms come in two kinds. A block of kind 1 holds a plain
+// DFT; a block of kind 2 holds the DFT shifted by half a bin,
+// Z[k] = sum_p z[p] e^(+2 pi i p (k + 1/2) / N). A radix-4 stage of kind 1 leaves
+// quarters of kinds 1, 2, 1, 1 (the k = 4q+2 quarter needs no twiddle when it is
+// computed as a shifted DFT); a stage of kind 2 leaves kinds 1, 2, 1, 2. Quarters
+// are in bit-reversed order of their residue, so one final bit reversal orders all.
+//
+// Table (w): a chain of levels of sizes nw/2, nw/4, ..., 2; the level of size s
+// sits at w + nw - 2s and holds e^(i k pi / s) and e^(3 i k pi / s) for k in
+// 1 .. s/4 - 1 at elements 4k .. 4k+3 (cos, sin, cos3, -sin3), cos(pi/4) at 1,
+// and at 2, 3 the secants that let the first stage interpolate odd twiddles.
+
+namespace detail {
+
+void makewt(int nw, int* ip, double* w);
+void makeipt(int nw, int* ip);
+void makect(int nc, int* ip, double* c);
+void cftfsub(int n, double* a, int* ip, int nw, double* w);
+void cftbsub(int n, double* a, int* ip, int nw, double* w);
+void cftx020(double* a);
+void cftf040(double* a);
+void cftb040(double* a);
+void cftf081(double* a, const double* w);
+void cftf082(double* a, const double* w);
+void cftf161(double* a, const double* w);
+void cftf162(double* a, const double* w);
+void bitrv208(double* a);
+void bitrv208neg(double* a);
+void bitrv216(double* a);
+void bitrv216neg(double* a);
+void cftf1st(int n, double* a, const double* w);
+void cftb1st(int n, double* a, const double* w);
+void cftfx41(int n, double* a, int nw, const double* w);
+void cftleaf(int n, int isplt, double* a, int nw, const double* w);
+void cftrec4(int n, double* a, int nw, const double* w);
+int cfttree(int n, int j, int k, double* a, int nw, const double* w);
+void cftmdl1(int n, double* a, const double* w);
+void cftmdl2(int n, double* a, const double* w);
+void bitrv2(int n, const int* ip, double* a);
+void bitrv2conj(int n, const int* ip, double* a);
+void rftfsub(int n, double* a, int nc, const double* c);
+void rftbsub(int n, double* a, int nc, const double* c);
+
+namespace {
+
+// Radix-4 butterfly of kind 1 on points z[p], z[p+L], z[p+2L], z[p+3L] (a points
+// at z[p], s = 2L doubles): quarters get v0, v2, v1 * w, v3 * w^3 with
+// v_r = sum_q x_q i^(q r). Conj reads the points conjugated.
+template <bool Conj = false>
+inline void bfly1(double* a, int s, double wr, double wi, double w3r, double w3i)
+{
+    double* p1 = a + s;
+    double* p2 = p1 + s;
+    double* p3 = p2 + s;
+    const double x0r = a[0], x0i = Conj ? -a[1] : a[1];
+    const double x1r = p1[0], x1i = Conj ? -p1[1] : p1[1];
+    const double x2r = p2[0], x2i = Conj ? -p2[1] : p2[1];
+    const double x3r = p3[0], x3i = Conj ? -p3[1] : p3[1];
+    const double ar = x0r + x2r, ai = x0i + x2i;
+    const double br = x0r - x2r, bi = x0i - x2i;
+    const double cr = x1r + x3r, ci = x1i + x3i;
+    const double dr = x1r - x3r, di = x1i - x3i;
+    a[0] = ar + cr;
+    a[1] = ai + ci;
+    p1[0] = ar - cr;
+    p1[1] = ai - ci;
+    const double v1r = br - di, v1i = bi + dr;
+    p2[0] = wr * v1r - wi * v1i;
+    p2[1] = wr * v1i + wi * v1r;
+    const double v3r = br + di, v3i = bi - dr;
+    p3[0] = w3r * v3r - w3i * v3i;
+    p3[1] = w3r * v3i + w3i * v3r;
+}
+
+template <bool Conj = false>
+inline void bfly1(double* a, int s)
+{
+    double* p1 = a + s;
+    double* p2 = p1 + s;
+    double* p3 = p2 + s;
+    const double x0r = a[0], x0i = Conj ? -a[1] : a[1];
+    const double x1r = p1[0], x1i = Conj ? -p1[1] : p1[1];
+    const double x2r = p2[0], x2i = Conj ? -p2[1] : p2[1];
+    const double x3r = p3[0], x3i = Conj ? -p3[1] : p3[1];
+    const double ar = x0r + x2r, ai = x0i + x2i;
+    const double br = x0r - x2r, bi = x0i - x2i;
+    const double cr = x1r + x3r, ci = x1i + x3i;
+    const double dr = x1r - x3r, di = x1i - x3i;
+    a[0] = ar + cr;
+    a[1] = ai + ci;
+    p1[0] = ar - cr;
+    p1[1] = ai - ci;
+    p2[0] = br - di;
+    p2[1] = bi + dr;
+    p3[0] = br + di;
+    p3[1] = bi - dr;
+}
+
+// Radix-4 butterfly of kind 2 (c = e^(i pi/4), r = cos(pi/4)): with
+// A = x0 + i x2, B = x0 - i x2, C = c (x1 + i x3), D = c (i x1 + x3),
+// quarters get (A + C) w, (A - C) w, (B + D) w^3, (B - D) w^3.
+inline void bfly2(double* a, int s, double r, double wr, double wi, double w3r, double w3i)
+{
+    double* p1 = a + s;
+    double* p2 = p1 + s;
+    double* p3 = p2 + s;
+    const double x0r = a[0], x0i = a[1];
+    const double x1r = p1[0], x1i = p1[1];
+    const double x2r = p2[0], x2i = p2[1];
+    const double x3r = p3[0], x3i = p3[1];
+    const double Ar = x0r - x2i, Ai = x0i + x2r;
+    const double Br = x0r + x2i, Bi = x0i - x2r;
+    const double ur = x1r - x3i, ui = x1i + x3r;
+    const double vr = x3r - x1i, vi = x3i + x1r;
+    const double Cr = r * (ur - ui), Ci = r * (ur + ui);
+    const double Dr = r * (vr - vi), Di = r * (vr + vi);
+    double yr = Ar + Cr, yi = Ai + Ci;
+    a[0] = wr * yr - wi * yi;
+    a[1] = wr * yi + wi * yr;
+    yr = Ar - Cr;
+    yi = Ai - Ci;
+    p1[0] = wr * yr - wi * yi;
+    p1[1] = wr * yi + wi * yr;
+    yr = Br + Dr;
+    yi = Bi + Di;
+    p2[0] = w3r * yr - w3i * yi;
+    p2[1] = w3r * yi + w3i * yr;
+    yr = Br - Dr;
+    yi = Bi - Di;
+    p3[0] = w3r * yr - w3i * yi;
+    p3[1] = w3r * yi + w3i * yr;
+}
+
+inline void bfly2(double* a, int s, double r)
+{
+    double* p1 = a + s;
+    double* p2 = p1 + s;
+    double* p3 = p2 + s;
+    const double x0r = a[0], x0i = a[1];
+    const double x1r = p1[0], x1i = p1[1];
+    const double x2r = p2[0], x2i = p2[1];
+    const double x3r = p3[0], x3i = p3[1];
+    const double Ar = x0r - x2i, Ai = x0i + x2r;
+    const double Br = x0r + x2i, Bi = x0i - x2r;
+    const double ur = x1r - x3i, ui = x1i + x3r;
+    const double vr = x3r - x1i, vi = x3i + x1r;
+    const double Cr = r * (ur - ui), Ci = r * (ur + ui);
+    const double Dr = r * (vr - vi), Di = r * (vr + vi);
+    a[0] = Ar + Cr;
+    a[1] = Ai + Ci;
+    p1[0] = Ar - Cr;
+    p1[1] = Ai - Ci;
+    p2[0] = Br + Dr;
+    p2[1] = Bi + Di;
+    p3[0] = Br - Dr;
+    p3[1] = Bi - Di;
+}
+
+// 2-point blocks at the bottom of the 8-point kernels.
+inline void pair1(double* a)
+{
+    const double x0r = a[0], x0i = a[1];
+    a[0] = x0r + a[2];
+    a[1] = x0i + a[3];
+    a[2] = x0r - a[2];
+    a[3] = x0i - a[3];
+}
+
+inline void pair2(double* a)  // z0 + i z1, z0 - i z1
+{
+    const double x0r = a[0], x0i = a[1], x1r = a[2], x1i = a[3];
+    a[0] = x0r - x1i;
+    a[1] = x0i + x1r;
+    a[2] = x0r + x1i;
+    a[3] = x0i - x1r;
+}
+
+// Kind-1 stage over the whole array; twiddles at odd indices are interpolated
+// from their even neighbours with the level's secants (the level has half the
+// resolution the stage needs).
+template <bool Conj>
+void firstStage(int n, double* a, const double* w)
+{
+    const int L = n >> 3;  // points per quarter
+    const int s = n >> 2;  // doubles per quarter
+    const int h = L >> 1;  // index of the pi/4 twiddle
+    const int q = L >> 2;  // table entries below pi/4
+    const double r = w[1];
+    const double csc1 = w[2], csc3 = w[3];
+    bfly1<Conj>(a, s);
+    double pr = 1, pi = 0, p3r = 1, p3i = 0;
+    for (int j = 0; j < q; ++j) {
+        double nr, ni, n3r, n3i;
+        if (j + 1 < q) {
+            const double* t = w + 4 * (j + 1);
+            nr = t[0];
+            ni = t[1];
+            n3r = t[2];
+            n3i = -t[3];
+        } else {
+            nr = r;
+            ni = r;
+            n3r = -r;
+            n3i = r;
+        }
+        if (j > 0) {
+            const int k = 2 * j;
+            bfly1<Conj>(a + 2 * k, s, pr, pi, p3r, p3i);
+            bfly1<Conj>(a + 2 * (L - k), s, pi, pr, -p3i, -p3r);
+        }
+        const double hr = csc1 * (pr + nr), hi = csc1 * (pi + ni);
+        const double h3r = csc3 * (p3r + n3r), h3i = csc3 * (p3i + n3i);
+        const int k = 2 * j + 1;
+        bfly1<Conj>(a + 2 * k, s, hr, hi, h3r, h3i);
+        bfly1<Conj>(a + 2 * (L - k), s, hi, hr, -h3i, -h3r);
+        pr = nr;
+        pi = ni;
+        p3r = n3r;
+        p3i = n3i;
+    }
+    bfly1<Conj>(a + 2 * h, s, r, r, -r, r);
+}
+
+// Bit reversal of n/2 points. A point index is (hi, mid, lo) with hi and lo of
+// t bits (m = 2^t) and mid of 3 or 4 bits; its reversal is (rev lo, rev mid,
+// rev hi). The seed table gives rev(j) placed in the top bits as a group offset.
+template <bool Conj>
+void bitReverse(int n, const int* ip, double* a)
+{
+    static const int rev3[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+    static const int rev4[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+    int m = 1;
+    int l = n >> 2;
+    while (l > 8) {
+        m <<= 1;
+        l >>= 2;
+    }
+    const int* seed = ip + m;  // seed[j] = rev_t(j) * 8m doubles
+    const bool wide = (l == 8);
+    const int midCount = wide ? 16 : 8;
+    const int* rev = wide ? rev4 : rev3;
+    const int groupShift = wide ? 2 : 1;  // seed value -> top-bit offset in doubles
+    const int midStride = 2 * m;          // doubles per mid step
+    auto swapPts = [a](int p, int q) {
+        const double xr = a[p], xi = a[p + 1];
+        const double yr = a[q], yi = a[q + 1];
+        a[p] = yr;
+        a[p + 1] = Conj ? -yi : yi;
+        a[q] = xr;
+        a[q + 1] = Conj ? -xi : xi;
+    };
+    for (int b = 0; b < m; ++b) {
+        const int hb = seed[b] << groupShift;
+        for (int c = 0; c < b; ++c) {
+            // group (rev c, *, b) <-> group (rev b, *, c)
+            const int base1 = (seed[c] << groupShift) + 2 * b;
+            const int base2 = hb + 2 * c;
+            for (int x = 0; x < midCount; ++x)
+                swapPts(base1 + x * midStride, base2 + rev[x] * midStride);
+        }
+        const int base = hb + 2 * b;
+        for (int x = 0; x < midCount; ++x) {
+            const int y = rev[x];
+            if (x < y) {
+                swapPts(base + x * midStride, base + y * midStride);
+            } else if (Conj && x == y) {
+                a[base + x * midStride + 1] = -a[base + x * midStride + 1];
+            }
+        }
+    }
+}
+
+template <int N>
+void permute(double* a, const int (&from)[N])
+{
+    double t[2 * N];
+    for (int k = 0; k < 2 * N; ++k)
+        t[k] = a[k];
+    for (int k = 0; k < N; ++k) {
+        a[2 * k] = t[2 * from[k]];
+        a[2 * k + 1] = t[2 * from[k] + 1];
+    }
+}
+
+}  // namespace
+
+void makewt(int nw, int* ip, double* w)
+{
+    ip[0] = nw;
+    ip[1] = 1;
+    if (nw <= 2)
+        return;
+    int nwh = nw >> 1;
+    const double delta = std::atan(1.0) / nwh;
+    const double delta3 = 3 * delta;
+    w[0] = 1;
+    w[1] = std::cos(delta * nwh);
+    if (nwh == 4) {
+        w[2] = std::cos(delta * 2);
+        w[3] = std::sin(delta * 2);
+    } else if (nwh >= 8) {
+        w[2] = 0.5 / std::cos(delta * 2);
+        w[3] = 0.5 / std::cos(delta * 6);
+        for (int j = 4; j < nwh; j += 4) {
+            w[j] = std::cos(delta * j);
+            w[j + 1] = std::sin(delta * j);
+            w[j + 2] = std::cos(delta3 * j);
+            w[j + 3] = -std::sin(delta3 * j);
+        }
+    }
+    // Each further level takes every other entry of the one before.
+    int prev = 0;
+    while (nwh > 2) {
+        const int cur = prev + nwh;
+        nwh >>= 1;
+        w[cur] = 1;
+        w[cur + 1] = w[1];
+        if (nwh >= 8) {
+            w[cur + 2] = 0.5 / w[prev + 4];
+            w[cur + 3] = 0.5 / w[prev + 6];
+            for (int j = 4; j < nwh; j += 4) {
+                w[cur + j] = w[prev + 2 * j];
+                w[cur + j + 1] = w[prev + 2 * j + 1];
+                w[cur + j + 2] = w[prev + 2 * j + 2];
+                w[cur + j + 3] = w[prev + 2 * j + 3];
+            }
+        } else if (nwh == 4) {
+            w[cur + 2] = w[prev + 4];
+            w[cur + 3] = w[prev + 5];
+        }
+        prev = cur;
+    }
+    if ((nw >> 1) > 4)
+        makeipt(nw, ip);
+}
+
+void makeipt(int nw, int* ip)
+{
+    ip[2] = 0;
+    ip[3] = 16;
+    int m = 2;
+    for (int l = nw; l > 32; l >>= 2) {
+        const int m2 = m << 1;
+        const int q = m2 << 3;
+        for (int j = m; j < m2; ++j) {
+            const int p = ip[j] << 2;
+            ip[m + j] = p;
+            ip[m2 + j] = p + q;
+        }
+        m = m2;
+    }
+}
+
+void makect(int nc, int* ip, double* c)
+{
+    ip[1] = nc;
+    if (nc <= 1)
+        return;
+    const int nch = nc >> 1;
+    const double delta = std::atan(1.0) / nch;
+    c[0] = std::cos(delta * nch);
+    c[nch] = 0.5 * c[0];
+    for (int j = 1; j < nch; ++j) {
+        c[j] = 0.5 * std::cos(delta * j);
+        c[nc - j] = 0.5 * std::sin(delta * j);
+    }
+}
+
+void cftfsub(int n, double* a, int* ip, int nw, double* w)
+{
+    if (n > 8) {
+        if (n > 32) {
+            cftf1st(n, a, w + nw - (n >> 2));
+            if (n > 512)
+                cftrec4(n, a, nw, w);
+            else if (n > 128)
+                cftleaf(n, 1, a, nw, w);
+            else
+                cftfx41(n, a, nw, w);
+            bitrv2(n, ip, a);
+        } else if (n == 32) {
+            cftf161(a, w + nw - 8);
+            bitrv216(a);
+        } else {
+            cftf081(a, w);
+            bitrv208(a);
+        }
+    } else if (n == 8) {
+        cftf040(a);
+    } else if (n == 4) {
+        cftx020(a);
+    }
+}
+
+void cftbsub(int n, double* a, int* ip, int nw, double* w)
+{
+    if (n > 8) {
+        if (n > 32) {
+            cftb1st(n, a, w + nw - (n >> 2));
+            if (n > 512)
+                cftrec4(n, a, nw, w);
+            else if (n > 128)
+                cftleaf(n, 1, a, nw, w);
+            else
+                cftfx41(n, a, nw, w);
+            bitrv2conj(n, ip, a);
+        } else if (n == 32) {
+            cftf161(a, w + nw - 8);
+            bitrv216neg(a);
+        } else {
+            cftf081(a, w);
+            bitrv208neg(a);
+        }
+    } else if (n == 8) {
+        cftb040(a);
+    } else if (n == 4) {
+        cftx020(a);
+    }
+}
+
+void cftx020(double* a)
+{
+    pair1(a);
+}
+
+void cftf040(double* a)
+{
+    bfly1(a, 2);
+    // bit-reversed 4-point result -> natural order
+    const double t0 = a[2], t1 = a[3];
+    a[2] = a[4];
+    a[3] = a[5];
+    a[4] = t0;
+    a[5] = t1;
+}
+
+void cftb040(double* a)
+{
+    bfly1(a, 2);
+    // the inverse at k is the forward result at 4 - k: positions 0, 3, 1, 2 of
+    // the bit-reversed forward result
+    const double f2r = a[2], f2i = a[3], f1r = a[4], f1i = a[5];
+    a[2] = a[6];
+    a[3] = a[7];
+    a[4] = f2r;
+    a[5] = f2i;
+    a[6] = f1r;
+    a[7] = f1i;
+}
+
+void cftf081(double* a, const double* w)
+{
+    const double r = w[1];
+    bfly1(a, 4);
+    bfly1(a + 2, 4, r, r, -r, r);
+    pair1(a);
+    pair2(a + 4);
+    pair1(a + 8);
+    pair1(a + 12);
+}
+
+void cftf082(double* a, const double* w)
+{
+    const double r = w[1], c8 = w[2], s8 = w[3];
+    bfly2(a, 4, r);
+    bfly2(a + 2, 4, r, c8, s8, s8, c8);
+    pair1(a);
+    pair2(a + 4);
+    pair1(a + 8);
+    pair2(a + 12);
+}
+
+void cftf161(double* a, const double* w)
+{
+    const double r = w[1], c8 = w[2], s8 = w[3];
+    bfly1(a, 8);
+    bfly1(a + 2, 8, c8, s8, s8, c8);
+    bfly1(a + 4, 8, r, r, -r, r);
+    bfly1(a + 6, 8, s8, c8, -c8, -s8);
+    bfly1(a, 2);
+    bfly2(a + 8, 2, r);
+    bfly1(a + 16, 2);
+    bfly1(a + 24, 2);
+}
+
+void cftf162(double* a, const double* w)
+{
+    const double r = w[1];
+    const double c1 = w[4], s1 = w[5], c3 = w[6], s3 = -w[7];  // pi/16, 3pi/16
+    const double c2 = w[8], s2 = w[9];                         // pi/8
+    bfly2(a, 8, r);
+    bfly2(a + 2, 8, r, c1, s1, c3, s3);
+    bfly2(a + 4, 8, r, c2, s2, s2, c2);
+    bfly2(a + 6, 8, r, c3, s3, -s1, c1);
+    bfly1(a, 2);
+    bfly2(a + 8, 2, r);
+    bfly1(a + 16, 2);
+    bfly2(a + 24, 2, r);
+}
+
+void bitrv208(double* a)
+{
+    static const int from[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+    permute(a, from);
+}
+
+void bitrv208neg(double* a)
+{
+    static const int from[8] = {0, 7, 3, 5, 1, 6, 2, 4};
+    permute(a, from);
+}
+
+void bitrv216(double* a)
+{
+    static const int from[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+    permute(a, from);
+}
+
+void bitrv216neg(double* a)
+{
+    static const int from[16] = {0, 15, 7, 11, 3, 13, 5, 9, 1, 14, 6, 10, 2, 12, 4, 8};
+    permute(a, from);
+}
+
+void cftf1st(int n, double* a, const double* w)
+{
+    firstStage<false>(n, a, w);
+}
+
+void cftb1st(int n, double* a, const double* w)
+{
+    firstStage<true>(n, a, w);
+}
+
+void cftfx41(int n, double* a, int nw, const double* w)
+{
+    if (n == 128) {
+        cftf161(a, w + nw - 8);
+        cftf162(a + 32, w + nw - 32);
+        cftf161(a + 64, w + nw - 8);
+        cftf161(a + 96, w + nw - 8);
+    } else {
+        cftf081(a, w + nw - 8);
+        cftf082(a + 16, w + nw - 8);
+        cftf081(a + 32, w + nw - 8);
+        cftf081(a + 48, w + nw - 8);
+    }
+}
+
+void cftleaf(int n, int isplt, double* a, int nw, const double* w)
+{
+    const int q = n >> 2;  // quarter
+    const int s = q >> 2;  // sub-block
+    const double* w1 = w + nw - (q >> 1);  // kind-1 stage over a quarter
+    const double* w2 = w + nw - q;         // kind-2 stage over a quarter
+    auto k1 = [&](double* b) {
+        if (n == 512)
+            cftf161(b, w + nw - 8);
+        else
+            cftf081(b, w + nw - 8);
+    };
+    auto k2 = [&](double* b) {
+        if (n == 512)
+            cftf162(b, w + nw - 32);
+        else
+            cftf082(b, w + nw - 8);
+    };
+    cftmdl1(q, a, w1);
+    k1(a);
+    k2(a + s);
+    k1(a + 2 * s);
+    k1(a + 3 * s);
+    double* b = a + q;
+    cftmdl2(q, b, w2);
+    k1(b);
+    k2(b + s);
+    k1(b + 2 * s);
+    k2(b + 3 * s);
+    b += q;
+    cftmdl1(q, b, w1);
+    k1(b);
+    k2(b + s);
+    k1(b + 2 * s);
+    k1(b + 3 * s);
+    b += q;
+    if (isplt == 1) {
+        cftmdl1(q, b, w1);
+        k1(b + 3 * s);
+    } else {
+        cftmdl2(q, b, w2);
+        k2(b + 3 * s);
+    }
+    k1(b);
+    k2(b + s);
+    k1(b + 2 * s);
+}
+
+void cftrec4(int n, double* a, int nw, const double* w)
+{
+    int m = n;
+    while (m > 512) {
+        m >>= 2;
+        cftmdl1(m, a + n - m, w + nw - (m >> 1));
+    }
+    cftleaf(m, 1, a + n - m, nw, w);
+    int k = 0;
+    for (int j = n - m; j > 0; j -= m) {
+        ++k;
+        const int isplt = cfttree(m, j, k, a, nw, w);
+        cftleaf(m, isplt, a + j - m, nw, w);
+    }
+}
+
+int cfttree(int n, int j, int k, double* a, int nw, const double* w)
+{
+    int kind;
+    if ((k & 3) != 0) {
+        kind = (k & 1) ? 1 : 2;
+        if (kind == 1)
+            cftmdl1(n, a + j - n, w + nw - (n >> 1));
+        else
+            cftmdl2(n, a + j - n, w + nw - n);
+    } else {
+        int m = n;
+        int i = k;
+        while ((i & 3) == 0) {
+            m <<= 2;
+            i >>= 2;
+        }
+        kind = (i & 1) ? 1 : 2;
+        for (; m > 128; m >>= 2) {
+            if (kind == 1)
+                cftmdl1(m, a + j - m, w + nw - (m >> 1));
+            else
+                cftmdl2(m, a + j - m, w + nw - m);
+        }
+    }
+    return kind;
+}
+
+void cftmdl1(int n, double* a, const double* w)
+{
+    const int L = n >> 3;
+    const int s = n >> 2;
+    const int h = L >> 1;
+    bfly1(a, s);
+    for (int k = 1; k < h; ++k) {
+        const double* t = w + 4 * k;
+        const double wr = t[0], wi = t[1], w3r = t[2], w3i = -t[3];
+        bfly1(a + 2 * k, s, wr, wi, w3r, w3i);
+        bfly1(a + 2 * (L - k), s, wi, wr, -w3i, -w3r);
+    }
+    const double r = w[1];
+    bfly1(a + 2 * h, s, r, r, -r, r);
+}
+
+void cftmdl2(int n, double* a, const double* w)
+{
+    const int L = n >> 3;
+    const int s = n >> 2;
+    const double r = w[1];
+    bfly2(a, s, r);
+    for (int k = 1; k < L; ++k) {
+        const double* t = w + 4 * k;
+        bfly2(a + 2 * k, s, r, t[0], t[1], t[2], -t[3]);
+    }
+}
+
+void bitrv2(int n, const int* ip, double* a)
+{
+    bitReverse<false>(n, ip, a);
+}
+
+void bitrv2conj(int n, const int* ip, double* a)
+{
+    bitReverse<true>(n, ip, a);
+}
+
+void rftfsub(int n, double* a, int nc, const double* c)
+{
+    const int m = n >> 1;
+    const int ks = 2 * nc / m;
+    int kk = 0;
+    for (int j = 2; j < m; j += 2) {
+        const int k = n - j;
+        kk += ks;
+        const double wkr = 0.5 - c[nc - kk];
+        const double wki = c[kk];
+        const double xr = a[j] - a[k];
+        const double xi = a[j + 1] + a[k + 1];
+        const double yr = wkr * xr - wki * xi;
+        const double yi = wkr * xi + wki * xr;
+        a[j] -= yr;
+        a[j + 1] -= yi;
+        a[k] += yr;
+        a[k + 1] -= yi;
+    }
+}
+
+void rftbsub(int n, double* a, int nc, const double* c)
+{
+    const int m = n >> 1;
+    const int ks = 2 * nc / m;
+    int kk = 0;
+    for (int j = 2; j < m; j += 2) {
+        const int k = n - j;
+        kk += ks;
+        const double wkr = 0.5 - c[nc - kk];
+        const double wki = c[kk];
+        const double xr = a[j] - a[k];
+        const double xi = a[j + 1] + a[k + 1];
+        const double yr = wkr * xr + wki * xi;
+        const double yi = wkr * xi - wki * xr;
+        a[j] -= yr;
+        a[j + 1] -= yi;
+        a[k] += yr;
+        a[k + 1] -= yi;
+    }
+}
+
+}  // namespace detail
+
+void rdft(int32_t n, int32_t isgn, double* a, int* ip, double* w)
+{
+    using namespace detail;
+    int nw = ip[0];
+    if (n > (nw << 2)) {
+        nw = n >> 2;
+        makewt(nw, ip, w);
+    }
+    int nc = ip[1];
+    if (n > (nc << 2)) {
+        nc = n >> 2;
+        makect(nc, ip, w + nw);
+    }
+    if (isgn >= 0) {
+        if (n > 4) {
+            cftfsub(n, a, ip, nw, w);
+            rftfsub(n, a, nc, w + nw);
+        } else if (n == 4) {
+            cftfsub(n, a, ip, nw, w);
+        }
+        const double d = a[0] - a[1];
+        a[0] += a[1];
+        a[1] = d;
+    } else {
+        a[1] = 0.5 * (a[0] - a[1]);
+        a[0] -= a[1];
+        if (n > 4) {
+            rftbsub(n, a, nc, w + nw);
+            cftbsub(n, a, ip, nw, w);
+        } else if (n == 4) {
+            cftbsub(n, a, ip, nw, w);
+        }
+    }
+}
