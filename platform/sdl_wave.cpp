@@ -1,0 +1,508 @@
+// WinMM wave audio over SDL2 (hosts other than Windows).
+//
+// Implemented:
+//  [x] waveInOpen / waveOutOpen on WAVE_MAPPER (or device 0): PCM, 8 or 16 bits, 1 to 8 channels,
+//      any common rate; SDL converts to whatever the hardware runs. CALLBACK_FUNCTION or CALLBACK_NULL;
+//      WAVE_FORMAT_QUERY. A device that cannot open prints one line on stderr and fails.
+//  [x] MM_WIM_OPEN/DATA/CLOSE and MM_WOM_OPEN/DONE/CLOSE, in order, on one notification thread per device.
+//  [x] Prepare and unprepare, waveInAddBuffer, waveOutWrite, waveInStart, waveInStop, both resets
+//      (they return once every returned block has been notified), both closes.
+//  [x] WinMM results for misuse: unknown, closed or wrong-direction handle, null or short header,
+//      empty buffer, unprepared or still queued header, unsupported format or flags.
+//  [ ] Not: pause/restart, volume, position, device enumeration, CALLBACK_WINDOW/THREAD/EVENT.
+//      Every block is played once whatever its flags (no looping).
+//
+// Threads. SDL's audio thread moves samples between SDL and the queued blocks under the device's
+// mutex and never calls out. Notifications go out on the device's own thread with no lock of ours
+// or SDL's held, so a notification may call back into this API (the stream does) without deadlock,
+// and a slow one cannot stall SDL: capture drops what has no block to go into, playback plays
+// silence, as a sound card would. A reset or close called from inside a notification does not wait
+// for the notification thread (that would be waiting on itself).
+
+#include "platform/win32_wave.h"
+
+#include <SDL.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// About 6 ms of SDL buffer: small next to a block, large enough not to starve on a busy machine.
+const double kSdlBufferSeconds = 0.005;
+// Bound on waiting for the notification thread: it only runs long if a notification
+// function does, and reset and close must not hang behind one that never returns.
+const auto kNotifyWait = std::chrono::seconds(5);
+const WORD kMaxChannels = 8;
+const DWORD kMinRate = 1000;
+const DWORD kMaxRate = 384000;
+
+typedef void(CALLBACK* InProc)(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+typedef void(CALLBACK* OutProc)(HWAVEOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+struct WaveDevice {
+    bool capture = false;              // direction: which calls accept the handle, which messages go out
+    uintptr_t handle = 0;              // what the caller holds; passed back with every notification
+    DWORD_PTR callback = 0;            // CALLBACK_FUNCTION target, 0 for CALLBACK_NULL
+    DWORD_PTR instance = 0;            // the caller's value, passed back with every notification
+    SDL_AudioDeviceID sdl = 0;         // opened and closed only on the control path
+    Uint8 silence = 0;                 // playback fill while no block is queued
+    std::mutex control;                // serialises the SDL pause/close calls of start, stop, reset, close
+    std::mutex lock;                   // guards all below; held only for short copies and list edits
+    std::condition_variable wake;      // the notification thread waits here for work
+    std::condition_variable progress;  // reset and close wait here for notifications to go out
+    WAVEHDR* head = nullptr;           // queued blocks, filled or played in order, linked by lpNext
+    WAVEHDR* tail = nullptr;
+    WAVEHDR* doneHead = nullptr;       // finished blocks waiting for their notification, in order
+    WAVEHDR* doneTail = nullptr;
+    uint64_t finished = 0;             // blocks ever put on the done list ...
+    uint64_t delivered = 0;            // ... and notified: reset waits for these to meet
+    bool openPending = true;           // the open notification has not gone out yet
+    bool closing = false;              // handle is dead; the thread sends the close notification and ends
+    bool threadEnded = false;          // close may join
+    bool started = false;              // capture only: blocks are filled (waveInStart until stop/reset)
+    std::thread thread;
+    std::thread::id threadId;          // reset and close never wait on the thread they run on
+};
+
+struct Backend {
+    std::mutex registryLock;                                  // guards devices and nextHandle; short holds
+    std::map<uintptr_t, std::shared_ptr<WaveDevice>> devices; // open handles (changes only at open/close)
+    uintptr_t nextHandle = 0x5100;                            // never reused, so a stale handle is unknown
+    std::mutex sdlLock;                                       // SDL's init, open, close and quit in one file
+};
+
+Backend& backend()
+{
+    static Backend b;
+    return b;
+}
+
+std::shared_ptr<WaveDevice> find(const void* handle, bool capture)
+{
+    Backend& b = backend();
+    std::lock_guard<std::mutex> g(b.registryLock);
+    auto it = b.devices.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == b.devices.end() || it->second->capture != capture)
+        return nullptr;
+    return it->second;
+}
+
+void append(WAVEHDR*& head, WAVEHDR*& tail, WAVEHDR* h)
+{
+    h->lpNext = nullptr;
+    if (tail)
+        tail->lpNext = h;
+    else
+        head = h;
+    tail = h;
+}
+
+WAVEHDR* popFront(WAVEHDR*& head, WAVEHDR*& tail)
+{
+    WAVEHDR* h = head;
+    head = h->lpNext;
+    if (!head)
+        tail = nullptr;
+    h->lpNext = nullptr;
+    return h;
+}
+
+// Under d.lock. The header stays WHDR_INQUEUE until its notification goes out, so the caller
+// cannot resubmit or unprepare it while this layer still links it.
+void finishHead(WaveDevice& d)
+{
+    WAVEHDR* h = popFront(d.head, d.tail);
+    if (d.capture)
+        h->dwBytesRecorded = static_cast<DWORD>(h->reserved);
+    append(d.doneHead, d.doneTail, h);
+    ++d.finished;
+}
+
+void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
+{
+    WaveDevice& d = *static_cast<WaveDevice*>(userdata);
+    bool finishedAny = false;
+    {
+        std::lock_guard<std::mutex> g(d.lock);
+        size_t left = static_cast<size_t>(len);
+        if (d.capture && !d.started)
+            left = 0;
+        while (left > 0 && d.head) {
+            WAVEHDR* h = d.head;
+            size_t room = h->dwBufferLength - h->reserved;
+            size_t n = left < room ? left : room;
+            if (d.capture)
+                std::memcpy(h->lpData + h->reserved, stream, n);
+            else
+                std::memcpy(stream, h->lpData + h->reserved, n);
+            stream += n;
+            left -= n;
+            h->reserved += n;
+            if (h->reserved == h->dwBufferLength) {
+                finishHead(d);
+                finishedAny = true;
+            }
+        }
+        // Capture with no block queued loses the rest, as a card does; playback plays silence.
+        if (!d.capture && left > 0)
+            std::memset(stream, d.silence, left);
+    }
+    if (finishedAny)
+        d.wake.notify_one();
+}
+
+void notifyLoop(std::shared_ptr<WaveDevice> dp)
+{
+    WaveDevice& d = *dp;
+    const UINT openMsg = d.capture ? MM_WIM_OPEN : MM_WOM_OPEN;
+    const UINT dataMsg = d.capture ? MM_WIM_DATA : MM_WOM_DONE;
+    const UINT closeMsg = d.capture ? MM_WIM_CLOSE : MM_WOM_CLOSE;
+    std::unique_lock<std::mutex> lk(d.lock);
+    for (;;) {
+        d.wake.wait(lk, [&] { return d.openPending || d.doneHead || d.closing; });
+        UINT msg;
+        WAVEHDR* h = nullptr;
+        if (d.openPending) {
+            d.openPending = false;
+            msg = openMsg;
+        } else if (d.doneHead) {
+            h = popFront(d.doneHead, d.doneTail);
+            h->dwFlags = (h->dwFlags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE;
+            msg = dataMsg;
+        } else {
+            msg = closeMsg;
+        }
+        lk.unlock();
+        if (d.callback) {
+            if (d.capture)
+                reinterpret_cast<InProc>(d.callback)(reinterpret_cast<HWAVEIN>(d.handle), msg, d.instance,
+                                                      reinterpret_cast<DWORD_PTR>(h), 0);
+            else
+                reinterpret_cast<OutProc>(d.callback)(reinterpret_cast<HWAVEOUT>(d.handle), msg, d.instance,
+                                                       reinterpret_cast<DWORD_PTR>(h), 0);
+        }
+        lk.lock();
+        if (h)
+            ++d.delivered;
+        if (msg == closeMsg) {
+            d.threadEnded = true;
+            d.progress.notify_all();
+            return;
+        }
+        d.progress.notify_all();
+    }
+}
+
+bool formatSupported(const WAVEFORMATEX& f)
+{
+    if (f.wFormatTag != WAVE_FORMAT_PCM)
+        return false;
+    if (f.nChannels < 1 || f.nChannels > kMaxChannels)
+        return false;
+    if (f.wBitsPerSample != 8 && f.wBitsPerSample != 16)
+        return false;
+    if (f.nSamplesPerSec < kMinRate || f.nSamplesPerSec > kMaxRate)
+        return false;
+    if (f.nBlockAlign != f.nChannels * f.wBitsPerSample / 8)
+        return false;
+    return f.nAvgBytesPerSec == f.nSamplesPerSec * f.nBlockAlign;
+}
+
+Uint16 sdlBufferFrames(DWORD rate)
+{
+    Uint16 frames = 64;
+    while (frames < rate * kSdlBufferSeconds && frames < 4096)
+        frames *= 2;
+    return frames;
+}
+
+MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
+                    DWORD_PTR instance, DWORD flags)
+{
+    if (deviceId != WAVE_MAPPER && deviceId != 0)
+        return MMSYSERR_BADDEVICEID;
+    if (!format)
+        return MMSYSERR_INVALPARAM;
+    const DWORD kind = flags & CALLBACK_TYPEMASK;
+    if (kind != CALLBACK_NULL && kind != CALLBACK_FUNCTION)
+        return MMSYSERR_NOTSUPPORTED;
+    if (kind == CALLBACK_FUNCTION && !callback)
+        return MMSYSERR_INVALPARAM;
+    if (!formatSupported(*format))
+        return WAVERR_BADFORMAT;
+    if (flags & WAVE_FORMAT_QUERY)
+        return MMSYSERR_NOERROR;
+    if (!phandle)
+        return MMSYSERR_INVALPARAM;
+    *phandle = nullptr;
+
+    auto d = std::make_shared<WaveDevice>();
+    d->capture = capture;
+    d->callback = kind == CALLBACK_FUNCTION ? callback : 0;
+    d->instance = instance;
+
+    const char* what = capture ? "recording" : "playback";
+    Backend& b = backend();
+    {
+        std::lock_guard<std::mutex> g(b.sdlLock);
+        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+            std::fprintf(stderr, "sound: cannot open the default %s device: %s\n", what, SDL_GetError());
+            return MMSYSERR_BADDEVICEID;
+        }
+        SDL_AudioSpec want = {};
+        want.freq = static_cast<int>(format->nSamplesPerSec);
+        want.format = format->wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16SYS;
+        want.channels = static_cast<Uint8>(format->nChannels);
+        want.samples = sdlBufferFrames(format->nSamplesPerSec);
+        want.callback = audioCallback;
+        want.userdata = d.get();
+        SDL_AudioSpec have = {};
+        // No allowed changes: SDL converts between this format and the hardware's.
+        d->sdl = SDL_OpenAudioDevice(nullptr, capture ? 1 : 0, &want, &have, 0);
+        if (d->sdl == 0) {
+            const char* driver = SDL_GetCurrentAudioDriver();
+            std::fprintf(stderr, "sound: cannot open the default %s device (%s): %s\n", what,
+                         driver ? driver : "no driver", SDL_GetError());
+            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            return MMSYSERR_BADDEVICEID;
+        }
+        d->silence = have.silence;
+    }
+
+    {
+        std::lock_guard<std::mutex> g(b.registryLock);
+        d->handle = b.nextHandle++;
+    }
+    {
+        std::lock_guard<std::mutex> g(d->lock);
+        d->thread = std::thread(notifyLoop, d);
+        d->threadId = d->thread.get_id();
+    }
+    // Playback runs from open on, silent until a block is written; capture waits for waveInStart.
+    if (!capture)
+        SDL_PauseAudioDevice(d->sdl, 0);
+    {
+        std::lock_guard<std::mutex> g(b.registryLock);
+        b.devices[d->handle] = d;
+    }
+    *phandle = reinterpret_cast<void*>(d->handle);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT closeDevice(const void* handle, bool capture)
+{
+    std::shared_ptr<WaveDevice> d = find(handle, capture);
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    std::unique_lock<std::mutex> ctl(d->control);
+    {
+        std::lock_guard<std::mutex> g(d->lock);
+        if (d->closing)
+            return MMSYSERR_INVALHANDLE;
+        if (d->head || d->doneHead)
+            return WAVERR_STILLPLAYING;
+        d->closing = true;
+        d->started = false;
+    }
+    {
+        Backend& b = backend();
+        std::lock_guard<std::mutex> g(b.registryLock);
+        b.devices.erase(d->handle);
+    }
+    {
+        Backend& b = backend();
+        std::lock_guard<std::mutex> g(b.sdlLock);
+        SDL_CloseAudioDevice(d->sdl);
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    }
+    ctl.unlock();
+
+    std::unique_lock<std::mutex> lk(d->lock);
+    d->wake.notify_one();
+    const bool self = std::this_thread::get_id() == d->threadId;
+    if (!self)
+        d->progress.wait_for(lk, kNotifyWait, [&] { return d->threadEnded; });
+    const bool ended = d->threadEnded;
+    lk.unlock();
+    // A thread still inside a notification (or this very thread) finishes on its own;
+    // it holds its own reference to the device.
+    if (ended && !self)
+        d->thread.join();
+    else
+        d->thread.detach();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT checkHeader(LPWAVEHDR h, UINT size)
+{
+    if (!h || size < sizeof(WAVEHDR))
+        return MMSYSERR_INVALPARAM;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT prepare(const void* handle, bool capture, LPWAVEHDR h, UINT size)
+{
+    std::shared_ptr<WaveDevice> d = find(handle, capture);
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    if (MMRESULT r = checkHeader(h, size))
+        return r;
+    std::lock_guard<std::mutex> g(d->lock);
+    if (d->closing)
+        return MMSYSERR_INVALHANDLE;
+    if (h->dwFlags & WHDR_PREPARED)
+        return MMSYSERR_NOERROR;
+    // An empty block would come back at once, forever.
+    if (!h->lpData || h->dwBufferLength == 0)
+        return MMSYSERR_INVALPARAM;
+    h->dwFlags |= WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT unprepare(const void* handle, bool capture, LPWAVEHDR h, UINT size)
+{
+    std::shared_ptr<WaveDevice> d = find(handle, capture);
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    if (MMRESULT r = checkHeader(h, size))
+        return r;
+    std::lock_guard<std::mutex> g(d->lock);
+    if (d->closing)
+        return MMSYSERR_INVALHANDLE;
+    if (h->dwFlags & WHDR_INQUEUE)
+        return WAVERR_STILLPLAYING;
+    h->dwFlags &= ~static_cast<DWORD>(WHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT submit(const void* handle, bool capture, LPWAVEHDR h, UINT size)
+{
+    std::shared_ptr<WaveDevice> d = find(handle, capture);
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    if (MMRESULT r = checkHeader(h, size))
+        return r;
+    std::lock_guard<std::mutex> g(d->lock);
+    if (d->closing)
+        return MMSYSERR_INVALHANDLE;
+    if (!(h->dwFlags & WHDR_PREPARED))
+        return WAVERR_UNPREPARED;
+    if (h->dwFlags & WHDR_INQUEUE)
+        return WAVERR_STILLPLAYING;
+    if (!h->lpData || h->dwBufferLength == 0)
+        return MMSYSERR_INVALPARAM;
+    h->dwFlags = (h->dwFlags & ~static_cast<DWORD>(WHDR_DONE)) | WHDR_INQUEUE;
+    h->reserved = 0;
+    if (capture)
+        h->dwBytesRecorded = 0;
+    append(d->head, d->tail, h);
+    return MMSYSERR_NOERROR;
+}
+
+// Returns every queued block (capture: what it holds so far) and waits until each has been notified.
+MMRESULT reset(const void* handle, bool capture)
+{
+    std::shared_ptr<WaveDevice> d = find(handle, capture);
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    std::lock_guard<std::mutex> ctl(d->control);
+    uint64_t target;
+    {
+        std::lock_guard<std::mutex> g(d->lock);
+        if (d->closing)
+            return MMSYSERR_INVALHANDLE;
+        d->started = false;
+        while (d->head)
+            finishHead(*d);
+        target = d->finished;
+    }
+    if (capture)
+        SDL_PauseAudioDevice(d->sdl, 1);
+    d->wake.notify_one();
+    if (std::this_thread::get_id() == d->threadId)
+        return MMSYSERR_NOERROR;
+    std::unique_lock<std::mutex> lk(d->lock);
+    d->progress.wait_for(lk, kNotifyWait, [&] { return d->delivered >= target || d->threadEnded; });
+    return MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+MMRESULT WINAPI waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
+                           DWORD_PTR dwInstance, DWORD fdwOpen)
+{
+    return openDevice(true, reinterpret_cast<void**>(phwi), uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
+}
+
+MMRESULT WINAPI waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
+                            DWORD_PTR dwInstance, DWORD fdwOpen)
+{
+    return openDevice(false, reinterpret_cast<void**>(phwo), uDeviceID, pwfx, dwCallback, dwInstance, fdwOpen);
+}
+
+MMRESULT WINAPI waveInClose(HWAVEIN hwi) { return closeDevice(hwi, true); }
+MMRESULT WINAPI waveOutClose(HWAVEOUT hwo) { return closeDevice(hwo, false); }
+
+MMRESULT WINAPI waveInPrepareHeader(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh) { return prepare(hwi, true, pwh, cbwh); }
+MMRESULT WINAPI waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
+{
+    return prepare(hwo, false, pwh, cbwh);
+}
+
+MMRESULT WINAPI waveInUnprepareHeader(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh)
+{
+    return unprepare(hwi, true, pwh, cbwh);
+}
+MMRESULT WINAPI waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh)
+{
+    return unprepare(hwo, false, pwh, cbwh);
+}
+
+MMRESULT WINAPI waveInAddBuffer(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh) { return submit(hwi, true, pwh, cbwh); }
+MMRESULT WINAPI waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh) { return submit(hwo, false, pwh, cbwh); }
+
+MMRESULT WINAPI waveInStart(HWAVEIN hwi)
+{
+    std::shared_ptr<WaveDevice> d = find(hwi, true);
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    std::lock_guard<std::mutex> ctl(d->control);
+    {
+        std::lock_guard<std::mutex> g(d->lock);
+        if (d->closing)
+            return MMSYSERR_INVALHANDLE;
+        d->started = true;
+    }
+    SDL_PauseAudioDevice(d->sdl, 0);
+    return MMSYSERR_NOERROR;
+}
+
+// Stops filling; a partly filled block comes back with what it holds, the rest stay queued.
+MMRESULT WINAPI waveInStop(HWAVEIN hwi)
+{
+    std::shared_ptr<WaveDevice> d = find(hwi, true);
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    std::lock_guard<std::mutex> ctl(d->control);
+    {
+        std::lock_guard<std::mutex> g(d->lock);
+        if (d->closing)
+            return MMSYSERR_INVALHANDLE;
+        d->started = false;
+        if (d->head && d->head->reserved > 0)
+            finishHead(*d);
+    }
+    SDL_PauseAudioDevice(d->sdl, 1);
+    d->wake.notify_one();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT WINAPI waveInReset(HWAVEIN hwi) { return reset(hwi, true); }
+MMRESULT WINAPI waveOutReset(HWAVEOUT hwo) { return reset(hwo, false); }

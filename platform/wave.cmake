@@ -1,0 +1,3 @@
+# WinMM wave audio over SDL2.
+list(APPEND QM_PLATFORM_SOURCES
+  ${CMAKE_CURRENT_SOURCE_DIR}/sdl_wave.cpp)
