@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-class SAudioIO : public SAudio {
+class SAudioIO final : public SAudio {
 public:
     static const int kBlocks = 4;
     static const DWORD kSampleRate = 44100;

@@ -1,0 +1,23 @@
+# SAudioIO through the platform layer on SDL's disk driver; each test gives SDL its own
+# files in a private temporary folder.
+qm_add_gtest(test_audio_stream
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/audio_stream_test.cpp
+  LIBS qm_framework
+  LABELS audio
+  ENV SDL_AUDIODRIVER=disk SDL_DISKAUDIODELAY=0
+  TIMEOUT 120)
+
+# Real-time pacing: sample-exact pass-through and underruns need the CPU to themselves.
+qm_add_gtest(test_audio_stream_paced SERIAL
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/audio_stream_paced_test.cpp
+  LIBS qm_framework
+  LABELS audio
+  ENV SDL_AUDIODRIVER=disk
+  TIMEOUT 180)
+
+qm_add_gtest(test_audio_stress SERIAL
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/audio_stress_test.cpp
+  LIBS qm_framework
+  LABELS audio concurrency
+  ENV SDL_AUDIODRIVER=disk
+  TIMEOUT 600)
