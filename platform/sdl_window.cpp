@@ -39,6 +39,9 @@ constexpr int kDefaultX = 100;
 constexpr int kDefaultY = 100;
 constexpr int kDefaultWidth = 640;
 constexpr int kDefaultHeight = 480;
+constexpr const char* kNoDisplay =
+    "cannot open a window: no display found (check DISPLAY or WAYLAND_DISPLAY; "
+    "SDL_VIDEODRIVER=offscreen runs without one)";
 
 RECT frameInsets(DWORD style, DWORD exStyle, bool menu)
 {
@@ -83,6 +86,17 @@ bool ensureVideo()
         return b.video == VideoState::Ready;
     ensureEvents();
     const char* requested = SDL_getenv("SDL_VIDEODRIVER");
+    const bool named = requested && *requested;
+#if defined(__linux__)
+    // Probing would only end on SDL's invisible fallback, after noise from the probes.
+    const char* x11 = SDL_getenv("DISPLAY");
+    const char* wayland = SDL_getenv("WAYLAND_DISPLAY");
+    if (!named && !(x11 && *x11) && !(wayland && *wayland)) {
+        std::fprintf(stderr, "%s\n", kNoDisplay);
+        b.video = VideoState::Failed;
+        return false;
+    }
+#endif
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
     // A click that activates the window also starts a drag, as on Windows.
     SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
@@ -95,10 +109,8 @@ bool ensureVideo()
     const bool headless = driver && (std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0);
     // SDL falls back to an invisible driver when there is no display; a desktop
     // program must not then wait for input on a window nobody can see.
-    if (headless && !(requested && *requested)) {
-        std::fprintf(stderr,
-                     "cannot open a window: no display found (check DISPLAY or WAYLAND_DISPLAY; "
-                     "SDL_VIDEODRIVER=offscreen runs without one)\n");
+    if (headless && !named) {
+        std::fprintf(stderr, "%s\n", kNoDisplay);
         SDL_QuitSubSystem(SDL_INIT_VIDEO);
         b.video = VideoState::Failed;
         return false;

@@ -1,0 +1,381 @@
+// Drawing and pictures of the SDL backend, checked pixel by pixel with GetPixel.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace {
+
+constexpr COLORREF kWhite = 0xFFFFFF;
+constexpr COLORREF kBlack = 0x000000;
+constexpr COLORREF kGrey = 0x646464;
+
+// A memory DC holding a fresh w x h bitmap (black), released on scope exit.
+struct Canvas {
+    HDC dc;
+    HBITMAP bitmap;
+    HGDIOBJ previous;
+    int w, h;
+    Canvas(int width, int height) : w(width), h(height)
+    {
+        HDC screen = GetDC(nullptr);
+        dc = CreateCompatibleDC(screen);
+        bitmap = CreateCompatibleBitmap(screen, w, h);
+        ReleaseDC(nullptr, screen);
+        previous = SelectObject(dc, bitmap);
+        SelectObject(dc, GetStockObject(DC_PEN));
+        SetDCPenColor(dc, kGrey);
+    }
+    ~Canvas()
+    {
+        SelectObject(dc, previous);
+        DeleteObject(bitmap);
+        DeleteDC(dc);
+    }
+    std::set<std::pair<int, int>> set(COLORREF color) const
+    {
+        std::set<std::pair<int, int>> out;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                if (GetPixel(dc, x, y) == color)
+                    out.insert({x, y});
+        return out;
+    }
+};
+
+using Pixels = std::set<std::pair<int, int>>;
+
+TEST(PlatformDrawing, LineToLeavesOutItsEndPoint)
+{
+    Canvas c(20, 20);
+    MoveToEx(c.dc, 2, 5, nullptr);
+    LineTo(c.dc, 8, 5);
+    EXPECT_EQ(c.set(kGrey), (Pixels{{2, 5}, {3, 5}, {4, 5}, {5, 5}, {6, 5}, {7, 5}}));
+
+    PatBlt(c.dc, 0, 0, 20, 20, BLACKNESS);
+    MoveToEx(c.dc, 10, 9, nullptr);
+    LineTo(c.dc, 10, 6);  // upward
+    EXPECT_EQ(c.set(kGrey), (Pixels{{10, 9}, {10, 8}, {10, 7}}));
+
+    PatBlt(c.dc, 0, 0, 20, 20, BLACKNESS);
+    MoveToEx(c.dc, 0, 0, nullptr);
+    LineTo(c.dc, 4, 4);
+    LineTo(c.dc, 4, 4);  // zero length: nothing
+    EXPECT_EQ(c.set(kGrey), (Pixels{{0, 0}, {1, 1}, {2, 2}, {3, 3}}));
+    POINT at;
+    MoveToEx(c.dc, 0, 0, &at);
+    EXPECT_EQ(at.x, 4);
+    EXPECT_EQ(at.y, 4);
+
+    // A shallow line: one pixel per column, rows never step back, end left out.
+    PatBlt(c.dc, 0, 0, 20, 20, BLACKNESS);
+    MoveToEx(c.dc, 1, 1, nullptr);
+    LineTo(c.dc, 11, 4);
+    Pixels p = c.set(kGrey);
+    EXPECT_EQ(p.size(), 10u);
+    EXPECT_EQ(p.count({1, 1}), 1u);
+    EXPECT_EQ(p.count({11, 4}), 0u);
+    int lastRow = 1;
+    for (auto [x, y] : p) {
+        EXPECT_GE(y, lastRow);
+        EXPECT_LE(y - lastRow, 1);
+        lastRow = y;
+    }
+}
+
+TEST(PlatformDrawing, LinesFarOutsideAreClippedNotWalked)
+{
+    Canvas c(16, 16);
+    MoveToEx(c.dc, -100000000, 5, nullptr);
+    EXPECT_TRUE(LineTo(c.dc, 100000000, 5));
+    Pixels row;
+    for (int x = 0; x < 16; ++x)
+        row.insert({x, 5});
+    EXPECT_EQ(c.set(kGrey), row);
+    // Beyond GDI's coordinate space the call fails and draws nothing.
+    PatBlt(c.dc, 0, 0, 16, 16, BLACKNESS);
+    MoveToEx(c.dc, -2000000000, 3, nullptr);
+    EXPECT_FALSE(LineTo(c.dc, 2000000000, 3));
+    EXPECT_TRUE(c.set(kGrey).empty());
+}
+
+TEST(PlatformDrawing, ArcWithEqualEndsDrawsTheWholeOutline)
+{
+    Canvas c(400, 400);
+    ASSERT_TRUE(Arc(c.dc, 150, 150, 250, 250, 200, 200, 200, 200));
+    Pixels p = c.set(kGrey);
+    ASSERT_FALSE(p.empty());
+    std::set<int> rows, cols;
+    for (auto [x, y] : p) {
+        EXPECT_GE(x, 150);
+        EXPECT_LE(x, 249);
+        EXPECT_GE(y, 150);
+        EXPECT_LE(y, 249);
+        // On the circle of radius 49.5 round (199.5, 199.5), within a pixel.
+        const double r = std::hypot(x - 199.5, y - 199.5);
+        EXPECT_NEAR(r, 49.5, 1.0) << x << "," << y;
+        // Symmetric in both axes.
+        EXPECT_EQ(p.count({399 - x, y}), 1u);
+        EXPECT_EQ(p.count({x, 399 - y}), 1u);
+        rows.insert(y);
+        cols.insert(x);
+    }
+    // Every row and column of the box is touched: the outline has no gap.
+    EXPECT_EQ(rows.size(), 100u);
+    EXPECT_EQ(cols.size(), 100u);
+    EXPECT_EQ(GetPixel(c.dc, 200, 200), kBlack);
+
+    // Start and end on different radials: the counter-clockwise part only.
+    PatBlt(c.dc, 0, 0, 400, 400, BLACKNESS);
+    Arc(c.dc, 150, 150, 250, 250, 300, 200, 200, 100);  // from the right to the top
+    p = c.set(kGrey);
+    ASSERT_FALSE(p.empty());
+    for (auto [x, y] : p) {
+        EXPECT_GE(x, 199);
+        EXPECT_LE(y, 200);
+    }
+}
+
+TEST(PlatformDrawing, ArcIsClippedAtTheSurfaceEdge)
+{
+    // A circle whose centre lies on the bottom-left corner: only a quarter shows.
+    Canvas c(100, 100);
+    Arc(c.dc, -50, 50, 50, 150, 0, 100, 0, 100);
+    Pixels p = c.set(kGrey);
+    ASSERT_FALSE(p.empty());
+    for (auto [x, y] : p)
+        EXPECT_NEAR(std::hypot(x + 0.5, y - 99.5), 49.5, 1.0);
+}
+
+TEST(PlatformDrawing, PatBltAndBitBltCopyExactRectangles)
+{
+    Canvas src(30, 20), dst(30, 20);
+    PatBlt(src.dc, 0, 0, 30, 20, WHITENESS);
+    SetPixel(src.dc, 3, 4, RGB(10, 20, 30));
+    SetPixel(src.dc, 12, 9, RGB(200, 100, 50));
+    EXPECT_EQ(GetPixel(src.dc, 3, 4), RGB(10, 20, 30));
+
+    ASSERT_TRUE(BitBlt(dst.dc, 5, 6, 10, 8, src.dc, 3, 4, SRCCOPY));
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 30; ++x) {
+            const bool inside = x >= 5 && x < 15 && y >= 6 && y < 14;
+            COLORREF expected = inside ? GetPixel(src.dc, x - 2, y - 2) : kBlack;
+            ASSERT_EQ(GetPixel(dst.dc, x, y), expected) << x << "," << y;
+        }
+    EXPECT_EQ(GetPixel(dst.dc, 5, 6), RGB(10, 20, 30));
+    EXPECT_EQ(GetPixel(dst.dc, 14, 11), RGB(200, 100, 50));
+
+    // Overlapping copy inside one bitmap moves the picture intact.
+    PatBlt(dst.dc, 0, 0, 30, 20, BLACKNESS);
+    for (int x = 0; x < 10; ++x)
+        SetPixel(dst.dc, x, 0, RGB(x * 20, 0, 0));
+    BitBlt(dst.dc, 1, 0, 10, 1, dst.dc, 0, 0, SRCCOPY);
+    for (int x = 0; x < 10; ++x)
+        EXPECT_EQ(GetPixel(dst.dc, x + 1, 0), RGB(x * 20, 0, 0));
+
+    // Negative extents fill from the other corner; outside reads are invalid.
+    PatBlt(dst.dc, 0, 0, 30, 20, BLACKNESS);
+    PatBlt(dst.dc, 10, 10, -3, -2, WHITENESS);
+    EXPECT_EQ(dst.set(kWhite), (Pixels{{7, 8}, {8, 8}, {9, 8}, {7, 9}, {8, 9}, {9, 9}}));
+    EXPECT_EQ(GetPixel(dst.dc, 30, 0), CLR_INVALID);
+    EXPECT_EQ(GetPixel(dst.dc, -1, 0), CLR_INVALID);
+}
+
+TEST(PlatformDrawing, SelectedBitmapsCannotBeDeletedAndNothingLeaks)
+{
+    const DWORD before = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP bm = CreateCompatibleBitmap(dc, 8, 8);
+    HGDIOBJ old = SelectObject(dc, bm);
+    ASSERT_NE(old, nullptr);
+    EXPECT_FALSE(DeleteObject(bm));  // still selected: refused, as GDI does
+    HDC other = CreateCompatibleDC(nullptr);
+    EXPECT_EQ(SelectObject(other, bm), nullptr);  // one DC at a time
+    EXPECT_EQ(SelectObject(dc, old), bm);
+    EXPECT_TRUE(DeleteObject(bm));
+    EXPECT_TRUE(DeleteDC(dc));
+    EXPECT_TRUE(DeleteDC(other));
+    EXPECT_EQ(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS), before);
+
+    BITMAP info = {};
+    HBITMAP sized = CreateCompatibleBitmap(nullptr, 37, 11);
+    EXPECT_EQ(GetObjectW(sized, sizeof(BITMAP), &info), static_cast<int>(sizeof(BITMAP)));
+    EXPECT_EQ(info.bmWidth, 37);
+    EXPECT_EQ(info.bmHeight, 11);
+    DeleteObject(sized);
+    EXPECT_EQ(GetObjectW(sized, sizeof(BITMAP), &info), 0);  // gone
+    EXPECT_EQ(CreateCompatibleBitmap(nullptr, 1 << 20, 1 << 20), nullptr);
+}
+
+// Minimal BMP writer for the loader tests: bottom-up unless topDown, BI_RGB.
+std::vector<unsigned char> makeBmp(int w, int h, int bits, bool topDown = false)
+{
+    auto put = [](std::vector<unsigned char>& v, size_t at, uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            v[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    };
+    const int palette = bits <= 8 ? (1 << bits) : 0;
+    const size_t stride = ((static_cast<size_t>(w) * bits + 31) / 32) * 4;
+    const size_t offset = 14 + 40 + palette * 4;
+    std::vector<unsigned char> v(offset + stride * h, 0);
+    v[0] = 'B';
+    v[1] = 'M';
+    put(v, 2, static_cast<uint32_t>(v.size()), 4);
+    put(v, 10, static_cast<uint32_t>(offset), 4);
+    put(v, 14, 40, 4);
+    put(v, 18, static_cast<uint32_t>(w), 4);
+    put(v, 22, static_cast<uint32_t>(topDown ? -h : h), 4);
+    put(v, 26, 1, 2);
+    put(v, 28, static_cast<uint32_t>(bits), 2);
+    put(v, 46, static_cast<uint32_t>(palette), 4);
+    for (int i = 0; i < palette; ++i)  // grey ramp, entry 1 = red for the 1-bit case
+        put(v, 54 + i * 4, bits == 1 ? (i ? 0x00FF0000u : 0u) : (i * 0x010101u), 4);
+    // Top row on screen: pixel (0, 0) red-ish marker; everything else stays index/colour 0.
+    const size_t topRow = topDown ? 0 : static_cast<size_t>(h - 1);
+    unsigned char* row = &v[offset + topRow * stride];
+    switch (bits) {
+    case 32: row[0] = 0x30; row[1] = 0x20; row[2] = 0xF0; break;  // B, G, R
+    case 24: row[0] = 0x30; row[1] = 0x20; row[2] = 0xF0; break;
+    case 8: row[0] = 0x80; break;
+    case 1: row[0] = 0x80; break;
+    default: break;
+    }
+    return v;
+}
+
+std::string writeTemp(const std::vector<unsigned char>& bytes)
+{
+    char name[] = "/tmp/qm_gdi_XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0)
+        return "";
+    if (!bytes.empty() && write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        ADD_FAILURE() << "short write";
+    close(fd);
+    return name;
+}
+
+HBITMAP load(const std::string& path)
+{
+    std::wstring wide(path.begin(), path.end());
+    return static_cast<HBITMAP>(LoadImageW(nullptr, wide.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
+}
+
+TEST(PlatformPictures, ValidBitmapsLoadAtTheirSizeAndColours)
+{
+    struct Case {
+        int bits;
+        bool topDown;
+        COLORREF marker;
+    } cases[] = {{32, false, RGB(0xF0, 0x20, 0x30)}, {24, false, RGB(0xF0, 0x20, 0x30)},
+                 {24, true, RGB(0xF0, 0x20, 0x30)},  {8, false, RGB(0x80, 0x80, 0x80)},
+                 {1, false, RGB(0xFF, 0, 0)}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(testing::Message() << k.bits << " bits" << (k.topDown ? ", top-down" : ""));
+        const std::string path = writeTemp(makeBmp(13, 7, k.bits, k.topDown));
+        HBITMAP bm = load(path);
+        std::remove(path.c_str());
+        ASSERT_NE(bm, nullptr);
+        BITMAP info = {};
+        ASSERT_EQ(GetObjectW(bm, sizeof(BITMAP), &info), static_cast<int>(sizeof(BITMAP)));
+        EXPECT_EQ(info.bmWidth, 13);
+        EXPECT_EQ(info.bmHeight, 7);
+        HDC dc = CreateCompatibleDC(nullptr);
+        HGDIOBJ old = SelectObject(dc, bm);
+        EXPECT_EQ(GetPixel(dc, 0, 0), k.marker);
+        EXPECT_EQ(GetPixel(dc, 1, 0), kBlack);
+        EXPECT_EQ(GetPixel(dc, 0, 6), kBlack);
+        SelectObject(dc, old);
+        DeleteDC(dc);
+        EXPECT_TRUE(DeleteObject(bm));
+    }
+}
+
+TEST(PlatformPictures, BadFilesGiveNullAndNoCrash)
+{
+    EXPECT_EQ(load("/tmp/qm_no_such_file.bmp"), nullptr);
+    EXPECT_EQ(load("/tmp"), nullptr);  // a folder
+
+    std::vector<std::pair<const char*, std::vector<unsigned char>>> bad;
+    bad.push_back({"empty", {}});
+    bad.push_back({"garbage", std::vector<unsigned char>(4096, 0xA5)});
+    std::vector<unsigned char> good = makeBmp(64, 64, 24);
+    bad.push_back({"header only", std::vector<unsigned char>(good.begin(), good.begin() + 54)});
+    bad.push_back({"half the pixels", std::vector<unsigned char>(good.begin(), good.begin() + good.size() / 2)});
+    bad.push_back({"cut in the header", std::vector<unsigned char>(good.begin(), good.begin() + 20)});
+    std::vector<unsigned char> huge = makeBmp(4, 4, 24);
+    huge[18] = 0xA0; huge[19] = 0x86; huge[20] = 0x01; huge[21] = 0x00;  // 100000 wide
+    huge[22] = 0xA0; huge[23] = 0x86; huge[24] = 0x01; huge[25] = 0x00;  // 100000 high
+    bad.push_back({"claims 100000 x 100000", huge});
+    std::vector<unsigned char> negativeWidth = makeBmp(4, 4, 24);
+    negativeWidth[21] = 0xFF;
+    bad.push_back({"negative width", negativeWidth});
+    std::vector<unsigned char> oddDepth = makeBmp(4, 4, 8);
+    oddDepth[28] = 7;
+    bad.push_back({"7 bits per pixel", oddDepth});
+
+    const DWORD before = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    for (auto& [what, bytes] : bad) {
+        const std::string path = writeTemp(bytes);
+        EXPECT_EQ(load(path), nullptr) << what;
+        std::remove(path.c_str());
+    }
+    EXPECT_EQ(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS), before);
+
+    // Not a file request, or not a bitmap: refused.
+    EXPECT_EQ(LoadImageW(nullptr, L"x.bmp", IMAGE_BITMAP, 0, 0, 0), nullptr);
+    EXPECT_NE(LoadImageW(nullptr, IDI_APPLICATION, IMAGE_ICON, 0, 0, LR_SHARED | LR_DEFAULTSIZE), nullptr);
+    EXPECT_NE(LoadImageW(nullptr, IDC_ARROW, IMAGE_CURSOR, 0, 0, LR_SHARED | LR_DEFAULTSIZE), nullptr);
+}
+
+LRESULT CALLBACK plainProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+TEST(PlatformDrawing, WindowDCsAreOffsetClippedAndShownAtOnce)
+{
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = plainProc;
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    wc.lpszClassName = L"gdi_window_class";
+    RegisterClassExW(&wc);
+    HWND top = CreateWindowExW(0, wc.lpszClassName, L"", WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, 100, 80, nullptr,
+                               nullptr, nullptr, nullptr);
+    HWND kid = CreateWindowExW(0, wc.lpszClassName, L"", WS_CHILD | WS_VISIBLE, 20, 10, 30, 40, top, nullptr,
+                               nullptr, nullptr);
+    ASSERT_NE(kid, nullptr);
+    HDC topDC = GetDC(top);
+    HDC kidDC = GetDC(kid);
+    // The class background was painted at creation.
+    EXPECT_EQ(GetPixel(topDC, 99, 79), kWhite);
+    // A child's DC covers only the child, at its offset.
+    ASSERT_TRUE(PatBlt(kidDC, -100, -100, 1000, 1000, BLACKNESS));
+    for (int y = 0; y < 80; ++y)
+        for (int x = 0; x < 100; ++x) {
+            const bool inKid = x >= 20 && x < 50 && y >= 10 && y < 50;
+            ASSERT_EQ(GetPixel(topDC, x, y), inKid ? kBlack : kWhite) << x << "," << y;
+        }
+    EXPECT_EQ(GetPixel(kidDC, 0, 0), kBlack);
+    EXPECT_EQ(GetPixel(kidDC, 30, 0), CLR_INVALID);
+    // The parent, clipping its children, paints around the child.
+    PatBlt(topDC, 0, 0, 100, 80, BLACKNESS);
+    PatBlt(topDC, 0, 0, 100, 80, WHITENESS);
+    EXPECT_EQ(GetPixel(topDC, 25, 15), kBlack);
+    EXPECT_EQ(GetPixel(topDC, 5, 5), kWhite);
+    ReleaseDC(kid, kidDC);
+    ReleaseDC(top, topDC);
+    DestroyWindow(top);
+}
+
+}  // namespace
