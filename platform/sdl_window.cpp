@@ -379,13 +379,17 @@ void translate(const SDL_Event& ev)
     }
 }
 
-void pump()
+// One SDL event at a time, and only when nothing is queued: input is routed when it
+// is retrieved, so a capture taken while handling a press applies to the next move.
+bool pumpOne()
 {
     if (!backend().eventsReady.load(std::memory_order_acquire))
-        return;
+        return false;
     SDL_Event ev;
-    while (SDL_PollEvent(&ev))
-        translate(ev);
+    if (!SDL_PollEvent(&ev))
+        return false;
+    translate(ev);
+    return true;
 }
 
 bool matches(const MSG& m, HWND filter, UINT lo, UINT hi)
@@ -420,7 +424,6 @@ Got retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait)
         }
         if (filter && !findWindow(filter))
             return Got::Error;
-        pump();
         {
             std::lock_guard<std::mutex> lock(b.queueLock);
             for (auto it = b.posted.begin(); it != b.posted.end(); ++it) {
@@ -431,6 +434,11 @@ Got retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait)
                     return Got::Message;
                 }
             }
+        }
+        if (pumpOne())
+            continue;
+        {
+            std::lock_guard<std::mutex> lock(b.queueLock);
             if (b.quitPosted) {
                 *out = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(b.quitCode), 0, SDL_GetTicks(), POINT{0, 0}};
                 if (remove)
