@@ -50,117 +50,104 @@ void rftbsub(int n, double* a, int nc, const double* c);
 
 namespace {
 
+// One complex number {re, im} per 16-byte vector (SSE2 on x86-64, NEON on ARM).
+typedef double cplx __attribute__((vector_size(16)));
+
+inline cplx load(const double* p)
+{
+    cplx v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store(double* p, cplx v)
+{
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+inline cplx swapped(cplx v)
+{
+    return cplx{v[1], v[0]};
+}
+
+inline cplx timesI(cplx v)  // i v
+{
+    return swapped(v) * cplx{-1.0, 1.0};
+}
+
+inline cplx mul(cplx v, double wr, double wi)
+{
+    return v * cplx{wr, wr} + swapped(v) * cplx{-wi, wi};
+}
+
+template <bool Conj>
+inline cplx loadPoint(const double* p)
+{
+    return Conj ? load(p) * cplx{1.0, -1.0} : load(p);
+}
+
 // Radix-4 butterfly of kind 1 on points z[p], z[p+L], z[p+2L], z[p+3L] (a points
 // at z[p], s = 2L doubles): quarters get v0, v2, v1 * w, v3 * w^3 with
 // v_r = sum_q x_q i^(q r). Conj reads the points conjugated.
 template <bool Conj = false>
 inline void bfly1(double* a, int s, double wr, double wi, double w3r, double w3i)
 {
-    double* p1 = a + s;
-    double* p2 = p1 + s;
-    double* p3 = p2 + s;
-    const double x0r = a[0], x0i = Conj ? -a[1] : a[1];
-    const double x1r = p1[0], x1i = Conj ? -p1[1] : p1[1];
-    const double x2r = p2[0], x2i = Conj ? -p2[1] : p2[1];
-    const double x3r = p3[0], x3i = Conj ? -p3[1] : p3[1];
-    const double ar = x0r + x2r, ai = x0i + x2i;
-    const double br = x0r - x2r, bi = x0i - x2i;
-    const double cr = x1r + x3r, ci = x1i + x3i;
-    const double dr = x1r - x3r, di = x1i - x3i;
-    a[0] = ar + cr;
-    a[1] = ai + ci;
-    p1[0] = ar - cr;
-    p1[1] = ai - ci;
-    const double v1r = br - di, v1i = bi + dr;
-    p2[0] = wr * v1r - wi * v1i;
-    p2[1] = wr * v1i + wi * v1r;
-    const double v3r = br + di, v3i = bi - dr;
-    p3[0] = w3r * v3r - w3i * v3i;
-    p3[1] = w3r * v3i + w3i * v3r;
+    const cplx x0 = loadPoint<Conj>(a), x1 = loadPoint<Conj>(a + s);
+    const cplx x2 = loadPoint<Conj>(a + 2 * s), x3 = loadPoint<Conj>(a + 3 * s);
+    const cplx sum02 = x0 + x2, dif02 = x0 - x2;
+    const cplx sum13 = x1 + x3, idif13 = timesI(x1 - x3);
+    store(a, sum02 + sum13);
+    store(a + s, sum02 - sum13);
+    store(a + 2 * s, mul(dif02 + idif13, wr, wi));
+    store(a + 3 * s, mul(dif02 - idif13, w3r, w3i));
 }
 
 template <bool Conj = false>
 inline void bfly1(double* a, int s)
 {
-    double* p1 = a + s;
-    double* p2 = p1 + s;
-    double* p3 = p2 + s;
-    const double x0r = a[0], x0i = Conj ? -a[1] : a[1];
-    const double x1r = p1[0], x1i = Conj ? -p1[1] : p1[1];
-    const double x2r = p2[0], x2i = Conj ? -p2[1] : p2[1];
-    const double x3r = p3[0], x3i = Conj ? -p3[1] : p3[1];
-    const double ar = x0r + x2r, ai = x0i + x2i;
-    const double br = x0r - x2r, bi = x0i - x2i;
-    const double cr = x1r + x3r, ci = x1i + x3i;
-    const double dr = x1r - x3r, di = x1i - x3i;
-    a[0] = ar + cr;
-    a[1] = ai + ci;
-    p1[0] = ar - cr;
-    p1[1] = ai - ci;
-    p2[0] = br - di;
-    p2[1] = bi + dr;
-    p3[0] = br + di;
-    p3[1] = bi - dr;
+    const cplx x0 = loadPoint<Conj>(a), x1 = loadPoint<Conj>(a + s);
+    const cplx x2 = loadPoint<Conj>(a + 2 * s), x3 = loadPoint<Conj>(a + 3 * s);
+    const cplx sum02 = x0 + x2, dif02 = x0 - x2;
+    const cplx sum13 = x1 + x3, idif13 = timesI(x1 - x3);
+    store(a, sum02 + sum13);
+    store(a + s, sum02 - sum13);
+    store(a + 2 * s, dif02 + idif13);
+    store(a + 3 * s, dif02 - idif13);
 }
 
 // Radix-4 butterfly of kind 2 (c = e^(i pi/4), r = cos(pi/4)): with
-// A = x0 + i x2, B = x0 - i x2, C = c (x1 + i x3), D = c (i x1 + x3),
+// A = x0 + i x2, B = x0 - i x2, C = c (x1 + i x3), D = c (x3 + i x1),
 // quarters get (A + C) w, (A - C) w, (B + D) w^3, (B - D) w^3.
+inline void bfly2parts(const double* a, int s, double r, cplx& A, cplx& B, cplx& C, cplx& D)
+{
+    const cplx x0 = load(a), x1 = load(a + s), x2 = load(a + 2 * s), x3 = load(a + 3 * s);
+    const cplx ix2 = timesI(x2);
+    A = x0 + ix2;
+    B = x0 - ix2;
+    const cplx u = x1 + timesI(x3), v = x3 + timesI(x1);
+    const cplx rr{r, r};
+    C = (u + timesI(u)) * rr;
+    D = (v + timesI(v)) * rr;
+}
+
 inline void bfly2(double* a, int s, double r, double wr, double wi, double w3r, double w3i)
 {
-    double* p1 = a + s;
-    double* p2 = p1 + s;
-    double* p3 = p2 + s;
-    const double x0r = a[0], x0i = a[1];
-    const double x1r = p1[0], x1i = p1[1];
-    const double x2r = p2[0], x2i = p2[1];
-    const double x3r = p3[0], x3i = p3[1];
-    const double Ar = x0r - x2i, Ai = x0i + x2r;
-    const double Br = x0r + x2i, Bi = x0i - x2r;
-    const double ur = x1r - x3i, ui = x1i + x3r;
-    const double vr = x3r - x1i, vi = x3i + x1r;
-    const double Cr = r * (ur - ui), Ci = r * (ur + ui);
-    const double Dr = r * (vr - vi), Di = r * (vr + vi);
-    double yr = Ar + Cr, yi = Ai + Ci;
-    a[0] = wr * yr - wi * yi;
-    a[1] = wr * yi + wi * yr;
-    yr = Ar - Cr;
-    yi = Ai - Ci;
-    p1[0] = wr * yr - wi * yi;
-    p1[1] = wr * yi + wi * yr;
-    yr = Br + Dr;
-    yi = Bi + Di;
-    p2[0] = w3r * yr - w3i * yi;
-    p2[1] = w3r * yi + w3i * yr;
-    yr = Br - Dr;
-    yi = Bi - Di;
-    p3[0] = w3r * yr - w3i * yi;
-    p3[1] = w3r * yi + w3i * yr;
+    cplx A, B, C, D;
+    bfly2parts(a, s, r, A, B, C, D);
+    store(a, mul(A + C, wr, wi));
+    store(a + s, mul(A - C, wr, wi));
+    store(a + 2 * s, mul(B + D, w3r, w3i));
+    store(a + 3 * s, mul(B - D, w3r, w3i));
 }
 
 inline void bfly2(double* a, int s, double r)
 {
-    double* p1 = a + s;
-    double* p2 = p1 + s;
-    double* p3 = p2 + s;
-    const double x0r = a[0], x0i = a[1];
-    const double x1r = p1[0], x1i = p1[1];
-    const double x2r = p2[0], x2i = p2[1];
-    const double x3r = p3[0], x3i = p3[1];
-    const double Ar = x0r - x2i, Ai = x0i + x2r;
-    const double Br = x0r + x2i, Bi = x0i - x2r;
-    const double ur = x1r - x3i, ui = x1i + x3r;
-    const double vr = x3r - x1i, vi = x3i + x1r;
-    const double Cr = r * (ur - ui), Ci = r * (ur + ui);
-    const double Dr = r * (vr - vi), Di = r * (vr + vi);
-    a[0] = Ar + Cr;
-    a[1] = Ai + Ci;
-    p1[0] = Ar - Cr;
-    p1[1] = Ai - Ci;
-    p2[0] = Br + Dr;
-    p2[1] = Bi + Di;
-    p3[0] = Br - Dr;
-    p3[1] = Bi - Di;
+    cplx A, B, C, D;
+    bfly2parts(a, s, r, A, B, C, D);
+    store(a, A + C);
+    store(a + s, A - C);
+    store(a + 2 * s, B + D);
+    store(a + 3 * s, B - D);
 }
 
 // 2-point blocks at the bottom of the 8-point kernels.

@@ -1,0 +1,76 @@
+#pragma once
+// Console reporter that also prints, at the end, each benchmark's time as a ratio
+// to a reference benchmark of the same run (the median when repetitions are used).
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    // pairs of (benchmark name, reference name), e.g. {"BM_Rdft/512", "BM_Fftw/512"}
+    explicit RatioReporter(std::vector<std::pair<std::string, std::string>> pairs)
+        : pairs_(std::move(pairs))
+    {
+    }
+
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs) {
+            const std::string name = r.run_name.str();
+            const double t = r.GetAdjustedRealTime();
+            if (r.run_type == Run::RT_Aggregate) {
+                if (r.aggregate_name == "median")
+                    median_[name] = t;
+            } else if (!single_.count(name)) {
+                single_[name] = t;
+            }
+        }
+    }
+
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        for (const auto& p : pairs_) {
+            double a = 0, b = 0;
+            if (!lookup(p.first, a) || !lookup(p.second, b) || b <= 0)
+                continue;
+            std::printf("ratio %-32s / %-28s = %.2f\n", p.first.c_str(), p.second.c_str(), a / b);
+        }
+    }
+
+private:
+    bool lookup(const std::string& name, double& t) const
+    {
+        auto m = median_.find(name);
+        if (m != median_.end()) {
+            t = m->second;
+            return true;
+        }
+        auto s = single_.find(name);
+        if (s != single_.end()) {
+            t = s->second;
+            return true;
+        }
+        return false;
+    }
+
+    std::vector<std::pair<std::string, std::string>> pairs_;
+    std::map<std::string, double> median_, single_;
+};
+
+inline int runWithRatios(int argc, char** argv, std::vector<std::pair<std::string, std::string>> pairs)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RatioReporter reporter(std::move(pairs));
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
