@@ -5,7 +5,9 @@
 # the program runs with it as current directory. WORK_DIR (default: a temporary folder)
 # receives screenshots, recordings and e2e-summary.json.
 #   WINEPREFIX          prefix to use (default WORK_DIR/wineprefix, prepared here)
-#   QM_E2E_LINUX_SHOT   a screenshot of the Linux program to compare the window with
+#   QM_E2E_LINUX_SHOT   a screenshot of the Linux program to compare the window with, or
+#   QM_E2E_LINUX_EXE    the Linux program, to take that screenshot here (run from its own
+#                       folder, where back.bmp lies, with SDL's dummy sound driver)
 #   QM_E2E_CLOSE_LIMIT  seconds allowed from the close request to the exit (default 5:
 #                       the program should take under 2, the rest is margin for a busy machine)
 # Checks: the window appears with a 400x400 pad and the crosshair at its centre; a fed
@@ -86,6 +88,25 @@ import -window "$wid" "$work/window.png"
 pad_json=$($analyze pad "$work/window.png" --expect-size 400x400 --expect-crosshair 200,200 --expect-circle) ||
   fail "window picture: $pad_json"
 note "pad: $pad_json"
+if [ -z "${QM_E2E_LINUX_SHOT:-}" ] && [ -n "${QM_E2E_LINUX_EXE:-}" ] && [ -x "$QM_E2E_LINUX_EXE" ]; then
+  linux_dir=$(cd "$(dirname "$QM_E2E_LINUX_EXE")" && pwd)
+  (cd "$linux_dir" && SDL_AUDIODRIVER=dummy exec "./$(basename "$QM_E2E_LINUX_EXE")") >"$work/linux.log" 2>&1 &
+  linux_pid=$!
+  lwid=""
+  for _ in $(seq 1 100); do
+    # the Wine window carries the same title; take the other one
+    lwid=$(xdotool search --name '^Quillmorph$' 2>/dev/null | grep -vx "$wid" | head -1)
+    [ -n "$lwid" ] && break
+    sleep 0.1
+  done
+  if [ -n "$lwid" ]; then
+    sleep 0.5
+    import -window "$lwid" "$work/window-linux.png" && QM_E2E_LINUX_SHOT=$work/window-linux.png
+  else
+    fail "the Linux program showed no window"
+  fi
+  kill -TERM "$linux_pid" 2>/dev/null; wait "$linux_pid" 2>/dev/null
+fi
 if [ -n "${QM_E2E_LINUX_SHOT:-}" ] && [ -f "$QM_E2E_LINUX_SHOT" ]; then
   $analyze compare "$work/window.png" "$QM_E2E_LINUX_SHOT" >"$work/compare.json" ||
     fail "window differs from the Linux one: $(cat "$work/compare.json")"
