@@ -21,3 +21,7 @@ qm_add_gtest(test_audio_stress SERIAL
   LABELS audio concurrency
   ENV SDL_AUDIODRIVER=disk
   TIMEOUT 600)
+
+# Not a test: the pass-through program bench/latency measures.
+add_executable(latency_passthrough ${CMAKE_CURRENT_SOURCE_DIR}/latency_passthrough.cpp)
+target_link_libraries(latency_passthrough PRIVATE qm_framework)
