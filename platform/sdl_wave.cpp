@@ -412,19 +412,22 @@ MMRESULT reset(const void* handle, bool capture)
     std::shared_ptr<WaveDevice> d = find(handle, capture);
     if (!d)
         return MMSYSERR_INVALHANDLE;
-    std::lock_guard<std::mutex> ctl(d->control);
     uint64_t target;
     {
-        std::lock_guard<std::mutex> g(d->lock);
-        if (d->closing)
-            return MMSYSERR_INVALHANDLE;
-        d->started = false;
-        while (d->head)
-            finishHead(*d);
-        target = d->finished;
+        // Not held while waiting below: a notification may itself call start or reset.
+        std::lock_guard<std::mutex> ctl(d->control);
+        {
+            std::lock_guard<std::mutex> g(d->lock);
+            if (d->closing)
+                return MMSYSERR_INVALHANDLE;
+            d->started = false;
+            while (d->head)
+                finishHead(*d);
+            target = d->finished;
+        }
+        if (capture)
+            SDL_PauseAudioDevice(d->sdl, 1);
     }
-    if (capture)
-        SDL_PauseAudioDevice(d->sdl, 1);
     d->wake.notify_one();
     if (std::this_thread::get_id() == d->threadId)
         return MMSYSERR_NOERROR;
