@@ -9,6 +9,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <new>
+#ifdef _WIN32
+#include <malloc.h>
+#endif
 
 namespace {
 std::atomic<long> gAllocs{0};
@@ -26,9 +29,25 @@ void* countedAlignedAlloc(std::size_t n, std::align_val_t al)
 {
     ++gAllocs;
     const std::size_t a = static_cast<std::size_t>(al);
+#ifdef _WIN32
+    // The Windows C runtime has no aligned_alloc; its aligned blocks go back through _aligned_free.
+    if (void* p = _aligned_malloc(n ? n : 1, a))
+#else
     if (void* p = std::aligned_alloc(a, (n + a - 1) / a * a))
+#endif
         return p;
     throw std::bad_alloc();
+}
+
+void countedAlignedFree(void* p)
+{
+    if (p)
+        ++gFrees;
+#ifdef _WIN32
+    _aligned_free(p);
+#else
+    std::free(p);
+#endif
 }
 
 void countedFree(void* p)
@@ -56,10 +75,10 @@ void operator delete(void* p) noexcept { countedFree(p); }
 void operator delete[](void* p) noexcept { countedFree(p); }
 void operator delete(void* p, std::size_t) noexcept { countedFree(p); }
 void operator delete[](void* p, std::size_t) noexcept { countedFree(p); }
-void operator delete(void* p, std::align_val_t) noexcept { countedFree(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { countedFree(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { countedFree(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { countedFree(p); }
+void operator delete(void* p, std::align_val_t) noexcept { countedAlignedFree(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { countedAlignedFree(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { countedAlignedFree(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { countedAlignedFree(p); }
 
 namespace {
 
