@@ -50,6 +50,10 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
     const int32_t count = static_cast<int32_t>(e * c);
     const double f = c * formantRatio;  // harmonic-number stretch
     const int32_t limit = std::min(f < 1 ? static_cast<int32_t>(N * f) : N, H);
+    // f is fixed for the block: work out the source harmonic of each output one once.
+    int16_t source[H];
+    for (int32_t i = 1; i < limit; ++i)
+        source[i] = static_cast<int16_t>(i / f);
 
     while (writePos < kBlockSize) {
         // Average of the two input periods from writePos, resampled to N points.
@@ -63,14 +67,16 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
         mag[0] = 0;
         for (int32_t i = 1; i < H; ++i) {
             const double re = period[2 * i], im = period[2 * i + 1];
-            mag[i] = std::sqrt(re * re + im * im) * (2.0 / N);
+            mag[i] = re * re + im * im;
         }
+        for (int32_t i = 1; i < H; ++i)
+            mag[i] = std::sqrt(mag[i]) * (2.0 / N);
         std::fill(mag + H, mag + N, 0.0);
 
         // Harmonic i takes the amplitude of input harmonic i / f, in sine phase.
         std::fill(period, period + N, 0.0);
         for (int32_t i = 1; i < limit; ++i)
-            period[2 * i + 1] = mag[static_cast<int32_t>(i / f)];
+            period[2 * i + 1] = mag[source[i]];
         rdft(N, -1, period, ip, w);
 
         // Resample to count samples: this is what moves the pitch.
