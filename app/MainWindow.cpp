@@ -1,0 +1,61 @@
+#include "app/MainWindow.h"
+
+#include <algorithm>
+#include <cmath>
+
+short toSample(double value)
+{
+    if (!(value > -32768.0))  // also NaN, which has no sound meaning: silence
+        return value != value ? 0 : -32768;
+    if (value >= 32767.0)
+        return 32767;
+    return static_cast<short>(static_cast<int32_t>(value));
+}
+
+MainWindow::MainWindow() : canvas(nullptr), audio(nullptr)
+{
+    canvas = new MyCanvas(this);
+    setChild(canvas);
+
+    // The slots share their names with the handlers, which hide them here.
+    SWindow::onClose = boost::bind(&MainWindow::onClose, this);
+    SWindow::onDropFile = boost::bind(&MainWindow::onDropFile, this, _1);
+
+    // Sizes the client area and places the pad before any paint or drag reaches it.
+    SRECT rect = {0, 0, kPadSize, kPadSize};
+    setGeometry(rect);
+
+    audio = new SAudioIO();
+    audio->onData = boost::bind(&MainWindow::onAudio, this, _1);
+    audio->open(kBlockSize);
+    audio->start();
+}
+
+void MainWindow::onClose()
+{
+    audio->close();
+    PostQuitMessage(0);
+}
+
+void MainWindow::onDropFile(std::wstring&)
+{
+}
+
+void MainWindow::onAudio(SDATA<short>& block)
+{
+    const short* in = block.data.get();
+    const int n = in ? std::min<int>(block.count, kBlockSize) : 0;
+    double* input = changer.inputPtr;
+    for (int i = 0; i < n; ++i)
+        input[i] = in[i];
+    std::fill(input + n, input + kBlockSize, 0.0);
+
+    const double x = canvas->xRatio.load(std::memory_order_relaxed);
+    const double y = canvas->yRatio.load(std::memory_order_relaxed);
+    changer.process(y * 4.0 - 2.0, x * 2.0, kGain);
+
+    short* out = block.data.get();
+    const double* output = changer.outputPtr;
+    for (int i = 0; i < n; ++i)
+        out[i] = toSample(output[i]);
+}

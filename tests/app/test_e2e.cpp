@@ -1,0 +1,277 @@
+// The real program, end to end: started headless with a voice fed through SDL's
+// disk audio driver, stopped with SIGINT; and under Xvfb, steered by a real
+// pointer drag and closed from its close button.
+
+#include "AppTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const int kRate = 44100;
+const int kBlock = 2048;
+
+void writeRaw(const std::string& file, const std::vector<double>& x)
+{
+    std::vector<int16_t> s(x.size());
+    for (size_t i = 0; i < x.size(); ++i)
+        s[i] = static_cast<int16_t>(std::lround(x[i]));
+    std::ofstream f(file, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(s.data()), static_cast<std::streamsize>(s.size() * 2));
+}
+
+std::vector<double> readRaw(const std::string& file)
+{
+    std::ifstream f(file, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::vector<double> x(bytes.size() / 2);
+    for (size_t i = 0; i < x.size(); ++i) {
+        int16_t v;
+        std::memcpy(&v, &bytes[2 * i], 2);
+        x[i] = v;
+    }
+    return x;
+}
+
+// Starts the program in `dir` with extra environment; stdout/stderr to dir/log.
+pid_t startProgram(const std::string& dir, const std::vector<std::string>& env, const std::string& program)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0)
+            _exit(127);
+        int log = open("log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(log, 1);
+        dup2(log, 2);
+        // A test runner may have left SIGINT ignored; the program must see it.
+        signal(SIGINT, SIG_DFL);
+        for (const std::string& e : env)
+            putenv(const_cast<char*>(e.c_str()));
+        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+// Waits up to `limit` for the process; returns its exit status, or -1 (and kills it) on a hang.
+int waitFor(pid_t pid, std::chrono::milliseconds limit, double* seconds)
+{
+    auto start = Clock::now();
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            *seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (Clock::now() - start > limit) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            *seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::string slurp(const std::string& file)
+{
+    std::ifstream f(file);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+size_t firstAbove(const std::vector<double>& x, double threshold, size_t from = 0)
+{
+    for (size_t i = from; i < x.size(); ++i)
+        if (std::fabs(x[i]) > threshold)
+            return i;
+    return x.size();
+}
+
+bool haveCommand(const char* name)
+{
+    std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string cmd = std::string("cp '") + QM_SOURCE_DIR + "/app/back.bmp' back.bmp";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    std::vector<std::string> audioEnv()
+    {
+        return {"SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILEIN=" + dir.path() + "/in.raw",
+                "SDL_DISKAUDIOFILE=" + dir.path() + "/out.raw"};
+    }
+    apptest::TempWorkDir dir;
+};
+
+TEST_F(ProgramTest, HeadlessRunPlaysTheResynthesisedVoiceAndStopsOnSigint)
+{
+    const double period = 200.0;
+    std::vector<double> in(kRate, 0.0);  // one second of silence, then the voice
+    std::vector<double> voice = apptest::voicedSignal(period, 0, 6 * kRate, 8000);
+    in.insert(in.end(), voice.begin(), voice.end());
+    writeRaw(dir.path() + "/in.raw", in);
+
+    std::vector<std::string> env = audioEnv();
+    env.push_back("SDL_VIDEODRIVER=dummy");
+    pid_t pid = startProgram(dir.path(), env, QM_PROGRAM);
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+    ASSERT_EQ(kill(pid, SIGINT), 0);
+    double seconds = 0;
+    int code = waitFor(pid, std::chrono::milliseconds(10000), &seconds);
+    std::printf("exit code %d, %.3f s after SIGINT\n", code, seconds);
+    EXPECT_EQ(code, 0) << slurp(dir.path() + "/log");
+    EXPECT_LT(seconds, 5.0) << "shutdown took too long";
+
+    std::vector<double> out = readRaw(dir.path() + "/out.raw");
+    ASSERT_GT(out.size(), static_cast<size_t>(2.5 * kRate)) << "the stream did not run";
+    size_t onsetIn = firstAbove(in, 500);
+    size_t onsetOut = firstAbove(out, 200);
+    ASSERT_LT(onsetOut, out.size()) << "no voice in the output";
+    long delay = static_cast<long>(onsetOut) - static_cast<long>(onsetIn);
+    std::printf("input-to-output delay %.1f ms (%ld samples)\n", 1000.0 * delay / kRate, delay);
+    // Two blocks of queueing plus one of processing; a period may start up to two
+    // input periods early, and the driver buffers a little.
+    EXPECT_GT(delay, 3 * kBlock - 2 * period - 64);
+    EXPECT_LT(delay, 4 * kBlock + 1024);
+
+    size_t from = onsetOut + kBlock;
+    ASSERT_LT(from + kRate, out.size());
+    std::vector<double> segment(out.begin() + from, out.begin() + from + kRate);
+    EXPECT_GT(apptest::rms(segment.data(), segment.size()), 500.0);
+    EXPECT_NEAR(apptest::estimatePeriod(segment, 30, 600), period, 2.0);
+}
+
+// Asks a top-level window to close the way a window manager does for its close button.
+bool sendDeleteWindow(const std::string& display, unsigned long window)
+{
+    Display* d = XOpenDisplay(display.c_str());
+    if (!d)
+        return false;
+    XEvent ev = {};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = window;
+    ev.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    ev.xclient.data.l[1] = CurrentTime;
+    Status ok = XSendEvent(d, window, False, NoEventMask, &ev);
+    XFlush(d);
+    XCloseDisplay(d);
+    return ok != 0;
+}
+
+std::string run(const std::string& cmd)
+{
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p)
+        return out;
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p))
+        out += buf;
+    pclose(p);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return out;
+}
+
+TEST_F(ProgramTest, RealPointerDragRaisesThePitchAndCloseButtonEndsTheProgram)
+{
+    if (!haveCommand("Xvfb") || !haveCommand("xdotool"))
+        GTEST_SKIP() << "Xvfb or xdotool not installed (script/bootstrap installs them)";
+
+    // Our own X server; -displayfd reports the display number it picked.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t xvfb = fork();
+    if (xvfb == 0) {
+        close(fds[0]);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 2);
+        std::string fd = std::to_string(fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    char num[32] = {};
+    ssize_t got = read(fds[0], num, sizeof num - 1);
+    close(fds[0]);
+    ASSERT_GT(got, 0) << "Xvfb did not start";
+    const std::string display = ":" + std::string(num, static_cast<size_t>(got - (num[got - 1] == '\n')));
+    struct KillXvfb {
+        pid_t pid;
+        ~KillXvfb()
+        {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    } guard{xvfb};
+
+    const double period = 240.0;
+    writeRaw(dir.path() + "/in.raw", apptest::voicedSignal(period, 0, 12 * kRate, 8000));
+    std::vector<std::string> env = audioEnv();
+    env.push_back("DISPLAY=" + display);
+    env.push_back("SDL_VIDEODRIVER=x11");
+    pid_t pid = startProgram(dir.path(), env, QM_PROGRAM);
+    ASSERT_GT(pid, 0);
+
+    const std::string xdo = "DISPLAY=" + display + " xdotool ";
+    std::string wid = run("DISPLAY=" + display + " timeout 10 xdotool search --sync --name '^Quillmorph$' | head -n 1");
+    if (wid.empty()) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        FAIL() << "the window did not appear: " << slurp(dir.path() + "/log");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // Press on the crosshair and drag it beyond the top edge.
+    int rc = std::system((xdo + "mousemove --window " + wid + " 200 200 mousedown 1 mousemove --window " + wid +
+                          " 200 100 mousemove --window " + wid + " 200 -30 mouseup 1").c_str());
+    ASSERT_EQ(rc, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+
+    ASSERT_TRUE(sendDeleteWindow(display, std::stoul(wid)));
+    double seconds = 0;
+    int code = waitFor(pid, std::chrono::milliseconds(10000), &seconds);
+    std::printf("exit code %d, %.3f s after the close request\n", code, seconds);
+    EXPECT_EQ(code, 0) << slurp(dir.path() + "/log");
+
+    std::vector<double> out = readRaw(dir.path() + "/out.raw");
+    size_t onset = firstAbove(out, 200);
+    ASSERT_LT(onset + 4 * kRate, out.size()) << "too little output";
+    // Before the drag: the input's pitch. At the end: two octaves up.
+    std::vector<double> before(out.begin() + onset + kBlock, out.begin() + onset + kBlock + kRate / 2);
+    std::vector<double> after(out.end() - kRate / 2 - kBlock, out.end() - kBlock);
+    double p0 = apptest::estimatePeriod(before, 30, 600);
+    double p1 = apptest::estimatePeriod(after, 30, 600);
+    std::printf("period before the drag %.2f samples, after %.2f samples\n", p0, p1);
+    EXPECT_NEAR(p0, period, 2.0);
+    EXPECT_NEAR(p1, period / 4, 1.0);
+}
+
+}  // namespace
