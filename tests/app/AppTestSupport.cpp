@@ -3,33 +3,35 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <stdexcept>
-
-#include <unistd.h>
 
 namespace apptest {
 
 TempWorkDir::TempWorkDir()
 {
-    char cwd[4096];
-    if (!getcwd(cwd, sizeof cwd))
-        throw std::runtime_error("getcwd failed");
-    previous_ = cwd;
-    std::string templ = "/tmp/quillmorph-app-XXXXXX";
-    if (!mkdtemp(&templ[0]))
-        throw std::runtime_error("mkdtemp failed");
-    path_ = templ;
-    if (chdir(path_.c_str()) != 0)
-        throw std::runtime_error("chdir failed");
+    namespace fs = std::filesystem;
+    previous_ = fs::current_path().string();
+    std::random_device seed;
+    std::mt19937_64 rng((static_cast<uint64_t>(seed()) << 32) ^ seed());
+    for (int attempt = 0;; ++attempt) {
+        fs::path candidate = fs::temp_directory_path() / ("quillmorph-app-" + std::to_string(rng()));
+        if (fs::create_directory(candidate)) {
+            path_ = candidate.string();
+            break;
+        }
+        if (attempt > 100)
+            throw std::runtime_error("cannot create a temporary folder");
+    }
+    fs::current_path(path_);
 }
 
 TempWorkDir::~TempWorkDir()
 {
-    if (chdir(previous_.c_str()) != 0)
-        std::perror("chdir");
-    std::string cmd = "rm -rf '" + path_ + "'";
-    if (std::system(cmd.c_str()) != 0)
-        std::perror("rm");
+    std::error_code ec;
+    std::filesystem::current_path(previous_, ec);
+    std::filesystem::remove_all(path_, ec);
 }
 
 bool writeSolidBmp(const std::string& file, int width, int height, uint8_t r, uint8_t g, uint8_t b)

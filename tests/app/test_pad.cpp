@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <vector>
@@ -249,9 +250,7 @@ TEST_F(PadTest, UnreadablePictureLeavesAWorkingPad)
 
 TEST_F(PadTest, ShippedPictureLoadsAtItsSize)
 {
-    std::string source = std::string(QM_SOURCE_DIR) + "/app/back.bmp";
-    std::string cmd = "cp '" + source + "' back.bmp";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::filesystem::copy_file(std::string(QM_SOURCE_DIR) + "/app/back.bmp", "back.bmp");
     makePad();
     ASSERT_NE(pad->picture.get(), nullptr);
     EXPECT_EQ(pad->pictureWidth, 400);

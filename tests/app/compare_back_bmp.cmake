@@ -1,0 +1,10 @@
+# Regenerates the pad's picture and fails unless it matches the committed file.
+execute_process(COMMAND ${GENERATOR} ${OUT} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "the generator failed: ${rc}")
+endif()
+file(SHA256 ${OUT} got)
+file(SHA256 ${EXPECTED} want)
+if(NOT got STREQUAL want)
+  message(FATAL_ERROR "app/back.bmp differs from what tools/make_back_bmp.cpp makes; regenerate it")
+endif()
