@@ -50,38 +50,66 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
     const int32_t count = static_cast<int32_t>(e * c);
     const double f = c * formantRatio;  // harmonic-number stretch
     const int32_t limit = std::min(f < 1 ? static_cast<int32_t>(N * f) : N, H);
-    // f is fixed for the block: work out the source harmonic of each output one once.
-    int16_t source[H];
-    for (int32_t i = 1; i < limit; ++i)
-        source[i] = static_cast<int16_t>(i / f);
+
+    // e, count and f are fixed for the block, so every index is worked out once.
+    // Capture positions in the input period:
+    int16_t capture[N];
+    for (int32_t i = 0; i < N; ++i)
+        capture[i] = static_cast<int16_t>(i * e / N);
+    // Only the input harmonics some output harmonic reads need a magnitude: need[]
+    // lists them (in increasing order, as i / f is monotonic), slot[i] says which
+    // one output harmonic i takes, slot 0 standing for silence.
+    int16_t need[H];
+    int16_t slot[H];
+    int32_t needCount = 0;
+    for (int32_t i = 1; i < limit; ++i) {
+        const int32_t s = static_cast<int32_t>(i / f);
+        if (s < 1 || s >= H) {
+            slot[i] = 0;
+            continue;
+        }
+        if (needCount == 0 || need[needCount - 1] != s)
+            need[needCount++] = static_cast<int16_t>(s);
+        slot[i] = static_cast<int16_t>(needCount);
+    }
+    // Resampling positions of the written period:
+    int16_t resample[2 * kBlockSize];
+    for (int32_t j = 0; j < count; ++j)
+        resample[j] = static_cast<int16_t>(N * j / count);
 
     while (writePos < kBlockSize) {
-        // Average of the two input periods from writePos, resampled to N points.
-        for (int32_t i = 0; i < N; ++i) {
-            const int32_t k = i * e / N;
-            period[i] = 0.5 * (hist[writePos + k] + hist[writePos + e + k]);
-        }
+        // Sum of the two input periods from writePos, resampled to N points; the
+        // average's factor 1/2 is folded into the 2/N below (exact: powers of two).
+        const double* first = hist + writePos;
+        const double* second = first + e;
+        for (int32_t i = 0; i < N; ++i)
+            period[i] = first[capture[i]] + second[capture[i]];
         rdft(N, 1, period, ip, w);
 
-        // Harmonic amplitudes (scaled by 2/N so a unit sine gives 1).
+        // Harmonic amplitudes (scaled so that a unit sine gives 1).
         mag[0] = 0;
-        for (int32_t i = 1; i < H; ++i) {
-            const double re = period[2 * i], im = period[2 * i + 1];
-            mag[i] = re * re + im * im;
+        for (int32_t m = 0; m < needCount; ++m) {
+            const double re = period[2 * need[m]], im = period[2 * need[m] + 1];
+            mag[m + 1] = re * re + im * im;
         }
-        for (int32_t i = 1; i < H; ++i)
-            mag[i] = std::sqrt(mag[i]) * (2.0 / N);
-        std::fill(mag + H, mag + N, 0.0);
+        for (int32_t m = 1; m <= needCount; ++m)
+            mag[m] = std::sqrt(mag[m]) * (1.0 / N);
 
         // Harmonic i takes the amplitude of input harmonic i / f, in sine phase.
-        std::fill(period, period + N, 0.0);
-        for (int32_t i = 1; i < limit; ++i)
-            period[2 * i + 1] = mag[source[i]];
+        const int32_t written = std::max(limit, int32_t{1});
+        period[0] = 0;
+        period[1] = 0;
+        for (int32_t i = 1; i < written; ++i) {
+            period[2 * i] = 0;
+            period[2 * i + 1] = mag[slot[i]];
+        }
+        std::fill(period + 2 * written, period + N, 0.0);
         rdft(N, -1, period, ip, w);
 
         // Resample to count samples: this is what moves the pitch.
+        double* dst = hist + writePos;
         for (int32_t j = 0; j < count; ++j)
-            hist[writePos + j] = period[N * j / count];
+            dst[j] = period[resample[j]];
         writePos += count;
     }
 
