@@ -65,25 +65,62 @@ inline void store(double* p, cplx v)
     __builtin_memcpy(p, &v, sizeof v);
 }
 
+typedef long long bits __attribute__((vector_size(16)));
+
 inline cplx swapped(cplx v)
 {
-    return cplx{v[1], v[0]};
+    return __builtin_shuffle(v, (bits){1, 0});
+}
+
+// Sign flips as bit operations: one cheap logic instruction instead of a product.
+inline cplx negRe(cplx v)
+{
+    return (cplx)((bits)v ^ (bits){(long long)0x8000000000000000ULL, 0});
+}
+
+inline cplx conj(cplx v)
+{
+    return (cplx)((bits)v ^ (bits){0, (long long)0x8000000000000000ULL});
 }
 
 inline cplx timesI(cplx v)  // i v
 {
-    return swapped(v) * cplx{-1.0, 1.0};
+    return negRe(swapped(v));
 }
 
 inline cplx mul(cplx v, double wr, double wi)
 {
-    return v * cplx{wr, wr} + swapped(v) * cplx{-wi, wi};
+    return v * cplx{wr, wr} + timesI(v) * cplx{wi, wi};
+}
+
+inline cplx mul(cplx v, cplx w)  // complex product
+{
+    return v * cplx{w[0], w[0]} + timesI(v) * cplx{w[1], w[1]};
 }
 
 template <bool Conj>
 inline cplx loadPoint(const double* p)
 {
-    return Conj ? load(p) * cplx{1.0, -1.0} : load(p);
+    return Conj ? conj(load(p)) : load(p);
+}
+
+// The pairs (j, n - j) of the real step are independent; each is one complex product.
+template <bool Inverse>
+inline void realStep(int n, double* a, int nc, const double* c)
+{
+    const int m = n >> 1;
+    const int ks = 2 * nc / m;
+    int kk = 0;
+    for (int j = 2; j < m; j += 2) {
+        const int k = n - j;
+        kk += ks;
+        const cplx wk{0.5 - c[nc - kk], Inverse ? -c[kk] : c[kk]};
+        const cplx x = load(a + j), y = load(a + k);
+        const cplx d = x - conj(y);
+        const cplx t = mul(d, wk);
+        store(a + j, x - t);
+        store(a + k, y + conj(t));
+    }
 }
 
 // Radix-4 butterfly of kind 1 on points z[p], z[p+L], z[p+2L], z[p+3L] (a points
@@ -218,50 +255,61 @@ void firstStage(int n, double* a, const double* w)
 // Bit reversal of n/2 points. A point index is (hi, mid, lo) with hi and lo of
 // t bits (m = 2^t) and mid of 3 or 4 bits; its reversal is (rev lo, rev mid,
 // rev hi). The seed table gives rev(j) placed in the top bits as a group offset.
+// Points move as whole vectors, and the mid loop is unrolled for its fixed size.
+template <bool Conj, int MidBits>
+void bitReverseGroups(int m, const int* seed, double* a)
+{
+    constexpr int Mid = 1 << MidBits;
+    constexpr int groupShift = MidBits - 2;  // seed value -> top-bit offset in doubles
+    const int midStride = 2 * m;             // doubles per mid step
+    auto rev = [](int x) {
+        int y = 0;
+        for (int b = 0; b < MidBits; ++b)
+            y |= ((x >> b) & 1) << (MidBits - 1 - b);
+        return y;
+    };
+    auto move = [](cplx v) { return Conj ? conj(v) : v; };
+    for (int b = 0; b < m; ++b) {
+        const int hb = seed[b] << groupShift;
+        for (int c = 0; c < b; ++c) {
+            // group (rev c, *, b) <-> group (rev b, *, c)
+            double* p = a + (seed[c] << groupShift) + 2 * b;
+            double* q = a + hb + 2 * c;
+#pragma GCC unroll 16
+            for (int x = 0; x < Mid; ++x) {
+                const cplx u = load(p + x * midStride), v = load(q + rev(x) * midStride);
+                store(p + x * midStride, move(v));
+                store(q + rev(x) * midStride, move(u));
+            }
+        }
+        double* p = a + hb + 2 * b;
+#pragma GCC unroll 16
+        for (int x = 0; x < Mid; ++x) {
+            const int y = rev(x);
+            if (x < y) {
+                const cplx u = load(p + x * midStride), v = load(p + y * midStride);
+                store(p + x * midStride, move(v));
+                store(p + y * midStride, move(u));
+            } else if (Conj && x == y) {
+                store(p + x * midStride, move(load(p + x * midStride)));
+            }
+        }
+    }
+}
+
 template <bool Conj>
 void bitReverse(int n, const int* ip, double* a)
 {
-    static const int rev3[8] = {0, 4, 2, 6, 1, 5, 3, 7};
-    static const int rev4[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
     int m = 1;
     int l = n >> 2;
     while (l > 8) {
         m <<= 1;
         l >>= 2;
     }
-    const int* seed = ip + m;  // seed[j] = rev_t(j) * 8m doubles
-    const bool wide = (l == 8);
-    const int midCount = wide ? 16 : 8;
-    const int* rev = wide ? rev4 : rev3;
-    const int groupShift = wide ? 2 : 1;  // seed value -> top-bit offset in doubles
-    const int midStride = 2 * m;          // doubles per mid step
-    auto swapPts = [a](int p, int q) {
-        const double xr = a[p], xi = a[p + 1];
-        const double yr = a[q], yi = a[q + 1];
-        a[p] = yr;
-        a[p + 1] = Conj ? -yi : yi;
-        a[q] = xr;
-        a[q + 1] = Conj ? -xi : xi;
-    };
-    for (int b = 0; b < m; ++b) {
-        const int hb = seed[b] << groupShift;
-        for (int c = 0; c < b; ++c) {
-            // group (rev c, *, b) <-> group (rev b, *, c)
-            const int base1 = (seed[c] << groupShift) + 2 * b;
-            const int base2 = hb + 2 * c;
-            for (int x = 0; x < midCount; ++x)
-                swapPts(base1 + x * midStride, base2 + rev[x] * midStride);
-        }
-        const int base = hb + 2 * b;
-        for (int x = 0; x < midCount; ++x) {
-            const int y = rev[x];
-            if (x < y) {
-                swapPts(base + x * midStride, base + y * midStride);
-            } else if (Conj && x == y) {
-                a[base + x * midStride + 1] = -a[base + x * midStride + 1];
-            }
-        }
-    }
+    if (l == 8)
+        bitReverseGroups<Conj, 4>(m, ip + m, a);
+    else
+        bitReverseGroups<Conj, 3>(m, ip + m, a);
 }
 
 template <int N>
@@ -672,44 +720,12 @@ void bitrv2conj(int n, const int* ip, double* a)
 
 void rftfsub(int n, double* a, int nc, const double* c)
 {
-    const int m = n >> 1;
-    const int ks = 2 * nc / m;
-    int kk = 0;
-    for (int j = 2; j < m; j += 2) {
-        const int k = n - j;
-        kk += ks;
-        const double wkr = 0.5 - c[nc - kk];
-        const double wki = c[kk];
-        const double xr = a[j] - a[k];
-        const double xi = a[j + 1] + a[k + 1];
-        const double yr = wkr * xr - wki * xi;
-        const double yi = wkr * xi + wki * xr;
-        a[j] -= yr;
-        a[j + 1] -= yi;
-        a[k] += yr;
-        a[k + 1] -= yi;
-    }
+    realStep<false>(n, a, nc, c);
 }
 
 void rftbsub(int n, double* a, int nc, const double* c)
 {
-    const int m = n >> 1;
-    const int ks = 2 * nc / m;
-    int kk = 0;
-    for (int j = 2; j < m; j += 2) {
-        const int k = n - j;
-        kk += ks;
-        const double wkr = 0.5 - c[nc - kk];
-        const double wki = c[kk];
-        const double xr = a[j] - a[k];
-        const double xi = a[j + 1] + a[k + 1];
-        const double yr = wkr * xr + wki * xi;
-        const double yi = wkr * xi - wki * xr;
-        a[j] -= yr;
-        a[j + 1] -= yi;
-        a[k] += yr;
-        a[k + 1] -= yi;
-    }
+    realStep<true>(n, a, nc, c);
 }
 
 }  // namespace detail
