@@ -28,7 +28,7 @@ private:
     HBITMAP handle_;
 };
 
-class MyCanvas : public SCanvas {
+class MyCanvas final : public SCanvas {
 public:
     static constexpr COLORREF kCrosshairColour = 0x646464;  // red, green, blue 100 each
     static constexpr int kCircleRadius = 50;

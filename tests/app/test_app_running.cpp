@@ -53,6 +53,9 @@ TEST(RunningProgram, DragsDuringSoundThenCloseStopsEverythingAndEndsTheLoop)
     for (const SAudioBlock& b : window.audio->blocks)
         EXPECT_EQ(b.samples.count, 0);
 
+    delete window.audio;
+    delete window.canvas;
+
     std::ifstream out(QM_DISK_OUT, std::ios::binary | std::ios::ate);
     EXPECT_GT(static_cast<long>(out.tellg()), 2L * 2048 * 2) << "no blocks were played";
 }

@@ -30,6 +30,9 @@ protected:
     {
         window->audio->close();
         DestroyWindow(window->hwnd);
+        // The program never frees these (they live until it exits); a test does.
+        delete window->audio;
+        delete window->canvas;
         window.reset();
     }
 
