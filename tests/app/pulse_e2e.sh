@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The Linux program on a real X server and a real sound server: Xvfb and the
+# PulseAudio null-sink rig (tests/e2e/rig.sh). A fed voice must come out
+# resynthesised at its pitch, a real pointer drag to the top edge must raise it two
+# octaves, the close button (WM_DELETE_WINDOW) must end the program with code 0,
+# and so must SIGINT (Ctrl-C in a terminal) in a second run.
+#   tests/app/pulse_e2e.sh PROGRAM [WORK_DIR]
+# Exit 77 (skipped) when the rig's tools are missing.
+set -uo pipefail
+
+e2e=$(cd "$(dirname "$0")/../e2e" && pwd)
+[ $# -ge 1 ] || { sed -n '2,8p' "$0"; exit 2; }
+program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+work=${2:-$(mktemp -d /tmp/qm-linux-e2e.XXXXXX)}
+mkdir -p "$work"
+analyze="python3 $e2e/analyze.py"
+
+for tool in Xvfb xdpyinfo xdotool import pulseaudio pactl parec paplay cc python3; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (script/bootstrap installs it)"; exit 77; }
+done
+
+failures=0
+fail() { failures=$((failures + 1)); echo "FAIL: $*" >&2; }
+note() { printf 'e2e: %s\n' "$*"; }
+
+. "$e2e/rig.sh"
+pid=""
+cleanup() {
+  [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
+  rig_stop_all
+}
+trap cleanup EXIT
+
+cc -O2 -o "$work/wm_delete" "$e2e/wm_delete.c" -lX11 || exit 1
+$analyze voice "$work/voice.wav" --f0 150 --bursts 3 || exit 1
+rig_x_start || exit 1
+rig_pulse_start || exit 1
+sleep 1  # keep-alive streams flowing before the program opens its devices
+
+# start_program: runs the program from a folder holding back.bmp; sets pid and wid.
+start_program() {
+  mkdir -p "$work/run"
+  cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$e2e/../../app/back.bmp" "$work/run/"
+  rm -f "$work/exit_code"
+  # -m: a backgrounded job would otherwise inherit SIGINT as ignored.
+  set -m
+  (cd "$work/run" && SDL_AUDIODRIVER=pulseaudio exec "$program") >"$work/program.log" 2>&1 &
+  pid=$!
+  set +m
+  wid=""
+  for _ in $(seq 1 100); do
+    wid=$(xdotool search --name '^Quillmorph$' 2>/dev/null | head -1)
+    [ -n "$wid" ] && break
+    sleep 0.1
+  done
+  [ -n "$wid" ] || { fail "no window titled Quillmorph"; cat "$work/program.log" >&2; exit 1; }
+  sleep 1  # let the blocks circulate
+}
+
+# wait_exit LABEL: waits (hang guard 30 s) and checks the exit code and time.
+wait_exit() {
+  local t0 rc elapsed
+  t0=$(date +%s.%N)
+  for _ in $(seq 1 1500); do kill -0 "$pid" 2>/dev/null || break; sleep 0.02; done
+  elapsed=$(printf '%.3f' "$(echo "$(date +%s.%N) - $t0" | bc)")
+  if kill -0 "$pid" 2>/dev/null; then fail "$1: still running after 30 s"; return; fi
+  wait "$pid"; rc=$?; pid=""
+  note "$1: exit code $rc after $elapsed s"
+  [ "$rc" = 0 ] || fail "$1: exit code $rc"
+}
+
+measure() {  # measure NAME REPORT-ARGS...
+  local name=$1; shift
+  rig_record_start "$work/$name.raw"
+  sleep 0.3
+  rig_play "$work/voice.wav"
+  sleep 0.8
+  rig_record_stop
+  $analyze report "$work/$name.raw" "$@" >"$work/$name.json" 2>"$work/$name.log" || fail "voice, $name"
+  sed "s/^/e2e: $name: /" "$work/$name.log"
+}
+
+start_program
+import -window "$wid" "$work/window.png"
+pad=$($analyze pad "$work/window.png" --expect-size 400x400 --expect-crosshair 200,200 --expect-circle) ||
+  fail "window picture: $pad"
+read -r ox oy < <(python3 -c 'import json,sys; print(*json.loads(sys.argv[1])["origin"])' "$pad")
+measure centre --expect-ratio 1 --tolerance 0.03 --expect-changed --min-level 0.1 --max-level 0.9
+
+xdotool mousemove --window "$wid" $((ox + 200)) $((oy + 200)) mousedown 1 \
+        mousemove --window "$wid" $((ox + 200)) $((oy + 100)) \
+        mousemove --window "$wid" $((ox + 200)) $((oy - 30)) mouseup 1
+sleep 0.5
+import -window "$wid" "$work/window-top.png"
+$analyze pad "$work/window-top.png" --expect-crosshair 200,0 >/dev/null || fail "the crosshair did not follow the drag"
+measure top --expect-ratio 4 --tolerance 0.05
+
+"$work/wm_delete" "$wid" || fail "could not send WM_DELETE_WINDOW"
+wait_exit "close button"
+
+start_program
+kill -INT "$pid"
+wait_exit "SIGINT"
+
+note "artefacts in $work"
+[ $failures = 0 ] || { echo "e2e: $failures check(s) failed" >&2; exit 1; }
+note "all checks passed"
