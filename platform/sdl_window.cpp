@@ -893,9 +893,10 @@ BOOL WINAPI MoveWindow(HWND hwnd, int x, int y, int width, int height, BOOL repa
         send(hwnd, WM_SIZE, SIZE_RESTORED, MAKELPARAM(w->clientWidth & 0xFFFF, w->clientHeight & 0xFFFF));
     if (!findWindow(hwnd))
         return TRUE;
-    // A top-level window that changed size has a new surface whatever the caller asked.
-    if (repaint || (topLevel && resized)) {
-        if (parent && (moved || resized))
+    // Like SetWindowPos, a call that changes nothing repaints nothing; a top-level
+    // window that changed size has a new surface whatever the caller asked.
+    if ((repaint && (moved || resized)) || (topLevel && resized)) {
+        if (parent)
             invalidate(parent);
         invalidate(hwnd);
     }
