@@ -44,6 +44,7 @@ cleanup() {
 trap cleanup EXIT
 
 cc -O2 -o "$work/wm_delete" "$here/wm_delete.c" -lX11 || { echo "e2e: cannot build wm_delete" >&2; exit 1; }
+$analyze selftest || { echo "e2e: the measurements themselves are wrong" >&2; exit 1; }
 $analyze voice "$work/voice.wav" --f0 150 --bursts 3 || exit 1
 
 export WINEDEBUG=-all
