@@ -8,6 +8,23 @@
 
 namespace {
 
+// sin(2 pi t / N) for the direct synthesis of short periods.
+struct SineTable {
+    double s[VoiceChanger::kPeriodSize];
+    SineTable()
+    {
+        constexpr int32_t N = VoiceChanger::kPeriodSize;
+        const double step = 2 * std::acos(-1.0) / N;
+        for (int32_t t = 0; t < N; ++t)
+            s[t] = std::sin(step * t);
+    }
+};
+const SineTable kSine;
+
+// Below this many (harmonic, sample) terms a direct sine sum over the samples that
+// are written beats the inverse transform of the whole period (measured).
+constexpr int32_t kDirectSynthesisTerms = 2048;
+
 double clampSetting(double v, double lo, double hi, double neutral)
 {
     if (std::isnan(v))
@@ -76,6 +93,19 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
     int16_t resample[2 * kBlockSize];
     for (int32_t j = 0; j < count; ++j)
         resample[j] = static_cast<int16_t>(N * j / count);
+    for (int32_t j = count; j < count + 3; ++j)  // read, not written, by the direct synthesis
+        resample[j] = 0;
+    // Output harmonics that carry an amplitude, for the direct synthesis.
+    int16_t harmonic[H];
+    int16_t harmonicSlot[H];
+    int32_t harmonicCount = 0;
+    for (int32_t i = 1; i < limit; ++i) {
+        if (slot[i] != 0) {
+            harmonic[harmonicCount] = static_cast<int16_t>(i);
+            harmonicSlot[harmonicCount++] = slot[i];
+        }
+    }
+    const bool direct = harmonicCount * count <= kDirectSynthesisTerms;
 
     while (writePos < kBlockSize) {
         // Sum of the two input periods from writePos, resampled to N points; the
@@ -95,6 +125,33 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
         for (int32_t m = 1; m <= needCount; ++m)
             mag[m] = std::sqrt(mag[m]) * (1.0 / N);
 
+        double* dst = hist + writePos;
+        if (direct) {
+            // Only count of the N synthesised samples are read: sum their sines directly.
+            double amp[H];
+            for (int32_t m = 0; m < harmonicCount; ++m)
+                amp[m] = mag[harmonicSlot[m]];
+            // Four samples at a time: independent sums instead of one long dependency chain.
+            for (int32_t j = 0; j < count; j += 4) {
+                const int32_t p0 = resample[j], p1 = resample[j + 1];
+                const int32_t p2 = resample[j + 2], p3 = resample[j + 3];
+                double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+                for (int32_t m = 0; m < harmonicCount; ++m) {
+                    const int32_t i = harmonic[m];
+                    const double b = amp[m];
+                    s0 += b * kSine.s[(i * p0) & (N - 1)];
+                    s1 += b * kSine.s[(i * p1) & (N - 1)];
+                    s2 += b * kSine.s[(i * p2) & (N - 1)];
+                    s3 += b * kSine.s[(i * p3) & (N - 1)];
+                }
+                const double sums[4] = {s0, s1, s2, s3};
+                for (int32_t t = 0; t < 4 && j + t < count; ++t)
+                    dst[j + t] = sums[t];
+            }
+            writePos += count;
+            continue;
+        }
+
         // Harmonic i takes the amplitude of input harmonic i / f, in sine phase.
         const int32_t written = std::max(limit, int32_t{1});
         period[0] = 0;
@@ -107,7 +164,6 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
         rdft(N, -1, period, ip, w);
 
         // Resample to count samples: this is what moves the pitch.
-        double* dst = hist + writePos;
         for (int32_t j = 0; j < count; ++j)
             dst[j] = period[resample[j]];
         writePos += count;
