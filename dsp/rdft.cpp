@@ -88,9 +88,10 @@ inline cplx timesI(cplx v)  // i v
     return negRe(swapped(v));
 }
 
+// v * (wr + i wi) as v * {wr, wr} + swapped(v) * {-wi, wi}: no sign flip of v.
 inline cplx mul(cplx v, double wr, double wi)
 {
-    return v * cplx{wr, wr} + timesI(v) * cplx{wi, wi};
+    return v * cplx{wr, wr} + swapped(v) * cplx{-wi, wi};
 }
 
 inline cplx mul(cplx v, cplx w)  // complex product
@@ -167,14 +168,19 @@ inline void bfly2parts(const double* a, int s, double r, cplx& A, cplx& B, cplx&
     D = (v + timesI(v)) * rr;
 }
 
-inline void bfly2(double* a, int s, double r, double wr, double wi, double w3r, double w3i)
+// With cw = c w and cw3 = c w3 given, (A +- C) w = A w +- (x1 + i x3) cw and
+// (B +- D) w3 = B w3 +- (x3 + i x1) cw3: four products, no scaling by r.
+inline void bfly2(double* a, int s, double wr, double wi, double cwr, double cwi,
+                  double w3r, double w3i, double cw3r, double cw3i)
 {
-    cplx A, B, C, D;
-    bfly2parts(a, s, r, A, B, C, D);
-    store(a, mul(A + C, wr, wi));
-    store(a + s, mul(A - C, wr, wi));
-    store(a + 2 * s, mul(B + D, w3r, w3i));
-    store(a + 3 * s, mul(B - D, w3r, w3i));
+    const cplx x0 = load(a), x1 = load(a + s), x2 = load(a + 2 * s), x3 = load(a + 3 * s);
+    const cplx ix2 = timesI(x2);
+    const cplx Aw = mul(x0 + ix2, wr, wi), Bw = mul(x0 - ix2, w3r, w3i);
+    const cplx Cw = mul(x1 + timesI(x3), cwr, cwi), Dw = mul(x3 + timesI(x1), cw3r, cw3i);
+    store(a, Aw + Cw);
+    store(a + s, Aw - Cw);
+    store(a + 2 * s, Bw + Dw);
+    store(a + 3 * s, Bw - Dw);
 }
 
 inline void bfly2(double* a, int s, double r)
@@ -505,7 +511,7 @@ void cftf082(double* a, const double* w)
 {
     const double r = w[1], c8 = w[2], s8 = w[3];
     bfly2(a, 4, r);
-    bfly2(a + 2, 4, r, c8, s8, s8, c8);
+    bfly2(a + 2, 4, c8, s8, s8, c8, s8, c8, -s8, c8);
     pair1(a);
     pair2(a + 4);
     pair1(a + 8);
@@ -531,9 +537,9 @@ void cftf162(double* a, const double* w)
     const double c1 = w[4], s1 = w[5], c3 = w[6], s3 = -w[7];  // pi/16, 3pi/16
     const double c2 = w[8], s2 = w[9];                         // pi/8
     bfly2(a, 8, r);
-    bfly2(a + 2, 8, r, c1, s1, c3, s3);
-    bfly2(a + 4, 8, r, c2, s2, s2, c2);
-    bfly2(a + 6, 8, r, c3, s3, -s1, c1);
+    bfly2(a + 2, 8, c1, s1, s3, c3, c3, s3, s1, c1);
+    bfly2(a + 4, 8, c2, s2, s2, c2, s2, c2, -s2, c2);
+    bfly2(a + 6, 8, c3, s3, s1, c1, -s1, c1, -c3, s3);
     bfly1(a, 2);
     bfly2(a + 8, 2, r);
     bfly1(a + 16, 2);
@@ -680,12 +686,19 @@ int cfttree(int n, int j, int k, double* a, int nw, const double* w)
     return kind;
 }
 
-void cftmdl1(int n, double* a, const double* w)
+namespace {
+
+// N > 0: a fixed size, so strides are constants and the loop unrolls fully.
+template <int N>
+inline void middle1(int n, double* a, const double* w)
 {
+    if (N > 0)
+        n = N;
     const int L = n >> 3;
     const int s = n >> 2;
     const int h = L >> 1;
     bfly1(a, s);
+#pragma GCC unroll 8
     for (int k = 1; k < h; ++k) {
         const double* t = w + 4 * k;
         const double wr = t[0], wi = t[1], w3r = t[2], w3i = -t[3];
@@ -696,16 +709,45 @@ void cftmdl1(int n, double* a, const double* w)
     bfly1(a + 2 * h, s, r, r, -r, r);
 }
 
-void cftmdl2(int n, double* a, const double* w)
+// c w_k = i conj(w_(L-k)) and c w3_k = -conj(w3_(L-k)): the folded twiddles
+// come from the mirrored table entry.
+template <int N>
+inline void middle2(int n, double* a, const double* w)
 {
+    if (N > 0)
+        n = N;
     const int L = n >> 3;
     const int s = n >> 2;
     const double r = w[1];
     bfly2(a, s, r);
+#pragma GCC unroll 16
     for (int k = 1; k < L; ++k) {
         const double* t = w + 4 * k;
-        bfly2(a + 2 * k, s, r, t[0], t[1], t[2], -t[3]);
+        const double* u = w + 4 * (L - k);
+        bfly2(a + 2 * k, s, t[0], t[1], u[1], u[0], t[2], -t[3], -u[2], -u[3]);
     }
+}
+
+}  // namespace
+
+void cftmdl1(int n, double* a, const double* w)
+{
+    if (n == 64)
+        middle1<64>(n, a, w);
+    else if (n == 128)
+        middle1<128>(n, a, w);
+    else
+        middle1<0>(n, a, w);
+}
+
+void cftmdl2(int n, double* a, const double* w)
+{
+    if (n == 64)
+        middle2<64>(n, a, w);
+    else if (n == 128)
+        middle2<128>(n, a, w);
+    else
+        middle2<0>(n, a, w);
 }
 
 void bitrv2(int n, const int* ip, double* a)
