@@ -147,14 +147,14 @@ TEST_P(RdftSize, ForwardInverseAndRoundTripMatchNaiveDft)
     EXPECT_LE(worst, tol) << "forward n=" << n;
 
     // Inverse of an arbitrary packed spectrum.
-    const std::vector<double> spec = randomSignal(n, 2000u + n);
+    const std::vector<double> spectrum = randomSignal(n, 2000u + n);
     Guarded b(n);
-    std::copy(spec.begin(), spec.end(), b.data());
+    std::copy(spectrum.begin(), spectrum.end(), b.data());
     rdft(n, -1, b.data(), fft.workArea.data.get(), fft.table.data.get());
     ASSERT_TRUE(b.guardsIntact()) << "n=" << n;
     worst = 0;
     for (int j : idx)
-        worst = std::max(worst, std::fabs(b[j] - ref.inverseSample(spec, j)));
+        worst = std::max(worst, std::fabs(b[j] - ref.inverseSample(spectrum, j)));
     EXPECT_LE(worst, tol) << "inverse n=" << n;
 
     // Forward then inverse gives n/2 times the input.
