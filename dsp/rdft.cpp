@@ -193,6 +193,78 @@ inline void bfly2(double* a, int s, double r)
     store(a + 3 * s, B - D);
 }
 
+// The same butterflies on values, for the fixed kernels: their points stay in
+// registers from the first load to the last store.
+inline void r1(cplx& x0, cplx& x1, cplx& x2, cplx& x3)
+{
+    const cplx sum02 = x0 + x2, dif02 = x0 - x2;
+    const cplx sum13 = x1 + x3, idif13 = timesI(x1 - x3);
+    x0 = sum02 + sum13;
+    x1 = sum02 - sum13;
+    x2 = dif02 + idif13;
+    x3 = dif02 - idif13;
+}
+
+inline void r1(cplx& x0, cplx& x1, cplx& x2, cplx& x3, double wr, double wi, double w3r, double w3i)
+{
+    r1(x0, x1, x2, x3);
+    x2 = mul(x2, wr, wi);
+    x3 = mul(x3, w3r, w3i);
+}
+
+inline void r2(cplx& x0, cplx& x1, cplx& x2, cplx& x3, double r)
+{
+    const cplx ix2 = timesI(x2);
+    const cplx A = x0 + ix2, B = x0 - ix2;
+    const cplx u = x1 + timesI(x3), v = x3 + timesI(x1);
+    const cplx rr{r, r};
+    const cplx C = (u + timesI(u)) * rr, D = (v + timesI(v)) * rr;
+    x0 = A + C;
+    x1 = A - C;
+    x2 = B + D;
+    x3 = B - D;
+}
+
+inline void r2(cplx& x0, cplx& x1, cplx& x2, cplx& x3, double wr, double wi, double cwr, double cwi,
+               double w3r, double w3i, double cw3r, double cw3i)
+{
+    const cplx ix2 = timesI(x2);
+    const cplx Aw = mul(x0 + ix2, wr, wi), Bw = mul(x0 - ix2, w3r, w3i);
+    const cplx Cw = mul(x1 + timesI(x3), cwr, cwi), Dw = mul(x3 + timesI(x1), cw3r, cw3i);
+    x0 = Aw + Cw;
+    x1 = Aw - Cw;
+    x2 = Bw + Dw;
+    x3 = Bw - Dw;
+}
+
+inline void p1(cplx& x0, cplx& x1)  // z0 + z1, z0 - z1
+{
+    const cplx t = x0;
+    x0 = t + x1;
+    x1 = t - x1;
+}
+
+inline void p2(cplx& x0, cplx& x1)  // z0 + i z1, z0 - i z1
+{
+    const cplx t = x0, u = timesI(x1);
+    x0 = t + u;
+    x1 = t - u;
+}
+
+template <int N>
+inline void loadAll(const double* a, cplx (&z)[N])
+{
+    for (int p = 0; p < N; ++p)
+        z[p] = load(a + 2 * p);
+}
+
+template <int N>
+inline void storeAll(double* a, const cplx (&z)[N])
+{
+    for (int p = 0; p < N; ++p)
+        store(a + 2 * p, z[p]);
+}
+
 // 2-point blocks at the bottom of the 8-point kernels.
 inline void pair1(double* a)
 {
@@ -201,15 +273,6 @@ inline void pair1(double* a)
     a[1] = x0i + a[3];
     a[2] = x0r - a[2];
     a[3] = x0i - a[3];
-}
-
-inline void pair2(double* a)  // z0 + i z1, z0 - i z1
-{
-    const double x0r = a[0], x0i = a[1], x1r = a[2], x1i = a[3];
-    a[0] = x0r - x1i;
-    a[1] = x0i + x1r;
-    a[2] = x0r + x1i;
-    a[3] = x0i - x1r;
 }
 
 // Kind-1 stage over the whole array; twiddles at odd indices are interpolated
@@ -499,36 +562,45 @@ void cftb040(double* a)
 void cftf081(double* a, const double* w)
 {
     const double r = w[1];
-    bfly1(a, 4);
-    bfly1(a + 2, 4, r, r, -r, r);
-    pair1(a);
-    pair2(a + 4);
-    pair1(a + 8);
-    pair1(a + 12);
+    cplx z[8];
+    loadAll(a, z);
+    r1(z[0], z[2], z[4], z[6]);
+    r1(z[1], z[3], z[5], z[7], r, r, -r, r);
+    p1(z[0], z[1]);
+    p2(z[2], z[3]);
+    p1(z[4], z[5]);
+    p1(z[6], z[7]);
+    storeAll(a, z);
 }
 
 void cftf082(double* a, const double* w)
 {
     const double r = w[1], c8 = w[2], s8 = w[3];
-    bfly2(a, 4, r);
-    bfly2(a + 2, 4, c8, s8, s8, c8, s8, c8, -s8, c8);
-    pair1(a);
-    pair2(a + 4);
-    pair1(a + 8);
-    pair2(a + 12);
+    cplx z[8];
+    loadAll(a, z);
+    r2(z[0], z[2], z[4], z[6], r);
+    r2(z[1], z[3], z[5], z[7], c8, s8, s8, c8, s8, c8, -s8, c8);
+    p1(z[0], z[1]);
+    p2(z[2], z[3]);
+    p1(z[4], z[5]);
+    p2(z[6], z[7]);
+    storeAll(a, z);
 }
 
 void cftf161(double* a, const double* w)
 {
     const double r = w[1], c8 = w[2], s8 = w[3];
-    bfly1(a, 8);
-    bfly1(a + 2, 8, c8, s8, s8, c8);
-    bfly1(a + 4, 8, r, r, -r, r);
-    bfly1(a + 6, 8, s8, c8, -c8, -s8);
-    bfly1(a, 2);
-    bfly2(a + 8, 2, r);
-    bfly1(a + 16, 2);
-    bfly1(a + 24, 2);
+    cplx z[16];
+    loadAll(a, z);
+    r1(z[0], z[4], z[8], z[12]);
+    r1(z[1], z[5], z[9], z[13], c8, s8, s8, c8);
+    r1(z[2], z[6], z[10], z[14], r, r, -r, r);
+    r1(z[3], z[7], z[11], z[15], s8, c8, -c8, -s8);
+    r1(z[0], z[1], z[2], z[3]);
+    r2(z[4], z[5], z[6], z[7], r);
+    r1(z[8], z[9], z[10], z[11]);
+    r1(z[12], z[13], z[14], z[15]);
+    storeAll(a, z);
 }
 
 void cftf162(double* a, const double* w)
@@ -536,14 +608,17 @@ void cftf162(double* a, const double* w)
     const double r = w[1];
     const double c1 = w[4], s1 = w[5], c3 = w[6], s3 = -w[7];  // pi/16, 3pi/16
     const double c2 = w[8], s2 = w[9];                         // pi/8
-    bfly2(a, 8, r);
-    bfly2(a + 2, 8, c1, s1, s3, c3, c3, s3, s1, c1);
-    bfly2(a + 4, 8, c2, s2, s2, c2, s2, c2, -s2, c2);
-    bfly2(a + 6, 8, c3, s3, s1, c1, -s1, c1, -c3, s3);
-    bfly1(a, 2);
-    bfly2(a + 8, 2, r);
-    bfly1(a + 16, 2);
-    bfly2(a + 24, 2, r);
+    cplx z[16];
+    loadAll(a, z);
+    r2(z[0], z[4], z[8], z[12], r);
+    r2(z[1], z[5], z[9], z[13], c1, s1, s3, c3, c3, s3, s1, c1);
+    r2(z[2], z[6], z[10], z[14], c2, s2, s2, c2, s2, c2, -s2, c2);
+    r2(z[3], z[7], z[11], z[15], c3, s3, s1, c1, -s1, c1, -c3, s3);
+    r1(z[0], z[1], z[2], z[3]);
+    r2(z[4], z[5], z[6], z[7], r);
+    r1(z[8], z[9], z[10], z[11]);
+    r2(z[12], z[13], z[14], z[15], r);
+    storeAll(a, z);
 }
 
 void bitrv208(double* a)
