@@ -112,7 +112,33 @@ inline void realStep(int n, double* a, int nc, const double* c)
     const int m = n >> 1;
     const int ks = 2 * nc / m;
     int kk = 0;
-    for (int j = 2; j < m; j += 2) {
+    int j = 2;
+    if (ks == 1) {
+        // Tables of this size: two pairs at a time, real and imaginary parts in
+        // separate vectors, so the products need no shuffles.
+        const cplx half{0.5, 0.5};
+        for (; j + 2 < m; j += 4) {
+            const int k = n - j;
+            const cplx wr = half - swapped(load(c + nc - kk - 2));
+            const cplx wi = load(c + kk + 1);
+            const cplx x0 = load(a + j), x1 = load(a + j + 2);
+            const cplx y0 = load(a + k), y1 = load(a + k - 2);
+            const cplx xr = __builtin_shuffle(x0, x1, (bits){0, 2});
+            const cplx xi = __builtin_shuffle(x0, x1, (bits){1, 3});
+            const cplx yr = __builtin_shuffle(y0, y1, (bits){0, 2});
+            const cplx yi = __builtin_shuffle(y0, y1, (bits){1, 3});
+            const cplx dr = xr - yr, di = xi + yi;
+            const cplx tr = Inverse ? wr * dr + wi * di : wr * dr - wi * di;
+            const cplx ti = Inverse ? wr * di - wi * dr : wr * di + wi * dr;
+            const cplx nxr = xr - tr, nxi = xi - ti, nyr = yr + tr, nyi = yi - ti;
+            store(a + j, __builtin_shuffle(nxr, nxi, (bits){0, 2}));
+            store(a + j + 2, __builtin_shuffle(nxr, nxi, (bits){1, 3}));
+            store(a + k, __builtin_shuffle(nyr, nyi, (bits){0, 2}));
+            store(a + k - 2, __builtin_shuffle(nyr, nyi, (bits){1, 3}));
+            kk += 2;
+        }
+    }
+    for (; j < m; j += 2) {
         const int k = n - j;
         kk += ks;
         const cplx wk{0.5 - c[nc - kk], Inverse ? -c[kk] : c[kk]};
