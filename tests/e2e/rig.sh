@@ -11,8 +11,8 @@
 #   rig_record_stop
 #   rig_pulse_stop; rig_x_stop  # or: trap rig_stop_all EXIT
 #
-# Every process it starts is stopped by its own pid. State lives in RIG_DIR
-# (a fresh temporary folder unless set before rig_pulse_start/rig_x_start).
+# Every process it starts is stopped by its own pid. State lives in RIG_DIR (a fresh
+# temporary folder, removed by rig_stop_all, unless set before rig_pulse_start/rig_x_start).
 # Needs: Xvfb, xdpyinfo, pulseaudio, pactl, pacat, parec, paplay.
 
 RIG_RATE=44100
@@ -22,34 +22,32 @@ rig_log() { printf 'rig: %s\n' "$*" >&2; }
 rig_dir() {
   if [ -z "${RIG_DIR:-}" ]; then
     RIG_DIR=$(mktemp -d /tmp/qm-rig.XXXXXX)
+    RIG_DIR_OWNED=1
   fi
   mkdir -p "$RIG_DIR"
   chmod 700 "$RIG_DIR"
 }
 
-# rig_x_start [WIDTHxHEIGHTxDEPTH]: starts Xvfb on the first free display from :90 on.
+# rig_x_start [WIDTHxHEIGHTxDEPTH]: starts Xvfb on a display it picks itself (-displayfd,
+# so rigs started at the same time never share one).
 rig_x_start() {
-  local screen=${1:-1024x768x24} n
+  local screen=${1:-1024x768x24} i n=""
   rig_dir
-  for n in $(seq 90 140); do
-    [ -e "/tmp/.X$n-lock" ] && continue
-    [ -e "/tmp/.X11-unix/X$n" ] && continue
-    Xvfb ":$n" -screen 0 "$screen" -nolisten tcp >"$RIG_DIR/xvfb.log" 2>&1 &
-    RIG_XVFB_PID=$!
-    local i
-    for i in $(seq 1 100); do
-      if DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
-        export DISPLAY=":$n"
-        rig_log "Xvfb on $DISPLAY (pid $RIG_XVFB_PID)"
-        return 0
-      fi
-      kill -0 "$RIG_XVFB_PID" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill "$RIG_XVFB_PID" 2>/dev/null; wait "$RIG_XVFB_PID" 2>/dev/null
-    RIG_XVFB_PID=""
+  : >"$RIG_DIR/display"
+  Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp 3>"$RIG_DIR/display" >"$RIG_DIR/xvfb.log" 2>&1 &
+  RIG_XVFB_PID=$!
+  for i in $(seq 1 100); do
+    n=$(head -1 "$RIG_DIR/display" 2>/dev/null)
+    if [ -n "$n" ] && DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
+      export DISPLAY=":$n"
+      rig_log "Xvfb on $DISPLAY (pid $RIG_XVFB_PID)"
+      return 0
+    fi
+    kill -0 "$RIG_XVFB_PID" 2>/dev/null || break
+    sleep 0.1
   done
-  rig_log "could not start Xvfb"
+  rig_log "could not start Xvfb (see $RIG_DIR/xvfb.log)"
+  rig_x_stop
   return 1
 }
 
@@ -135,4 +133,8 @@ rig_pulse_stop() {
 rig_stop_all() {
   rig_pulse_stop
   rig_x_stop
+  if [ "${RIG_DIR_OWNED:-0}" = 1 ] && [ -n "${RIG_DIR:-}" ]; then
+    rm -rf "$RIG_DIR"
+    RIG_DIR=""; RIG_DIR_OWNED=0
+  fi
 }
