@@ -27,6 +27,7 @@ analyze="python3 $here/analyze.py"
 failures=()
 fail() { failures+=("$*"); echo "FAIL: $*" >&2; }
 note() { printf 'e2e: %s\n' "$*"; }
+since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.3f", b - a }'; }
 
 for tool in wine Xvfb xdotool import pulseaudio pactl parec paplay cc python3; do
   command -v "$tool" >/dev/null || { echo "e2e: missing $tool (run script/bootstrap)" >&2; exit 1; }
@@ -80,7 +81,7 @@ if [ -z "$wid" ]; then
   cat "$work/wine.log" >&2
   exit 1
 fi
-note "window $wid after $(printf '%.1f' "$(echo "$(date +%s.%N) - $t_start" | bc)") s"
+note "window $wid after $(since "$t_start") s"
 sleep 1.5  # let the blocks circulate
 
 # --- the window ---------------------------------------------------------------
@@ -153,15 +154,14 @@ for _ in $(seq 1 1500); do  # hang guard 30 s
   [ -s "$work/exit_code" ] && break
   sleep 0.02
 done
-close_s=$(echo "$(date +%s.%N) - $t0" | bc)
+close_s=$(since "$t0")
 if [ -s "$work/exit_code" ]; then
   rc=$(cat "$work/exit_code"); wait "$wine_pid" 2>/dev/null; wine_pid=""
 else
   fail "still running 30 s after the close request"
 fi
-close_s=$(printf '%.3f' "$close_s")
 [ "$rc" = 0 ] || fail "exit code $rc after the close request (expected 0)"
-if [ "$(echo "$close_s > $close_limit" | bc)" = 1 ]; then
+if awk -v t="$close_s" -v l="$close_limit" 'BEGIN { exit !(t > l) }'; then
   fail "took $close_s s to exit after the close request (limit $close_limit s)"
 fi
 xdotool search --name '^Quillmorph$' >/dev/null 2>&1 && fail "window still there after exit"
