@@ -57,6 +57,7 @@ fi
 # Without a window manager Wine waits two seconds for one whenever a managed window
 # goes away; unmanaged, Wine draws the frame itself, as Windows would.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f >/dev/null 2>&1
 
 rig_x_start || exit 1
 rig_pulse_start || exit 1
