@@ -12,8 +12,10 @@
   analyze.py report REC.raw [--expect-ratio R] [--tolerance 0.05]
       Per burst: delay, input and output pitch, level ratio, and how closely the
       output's waveform follows the input's. Prints JSON on the last line; exits 1
-      when no burst comes out, when an output pitch is not R times the input's,
-      or (with --expect-changed) when the output is a plain copy of the input.
+      when a burst does not come out, when an output pitch is not R times the
+      input's, or (with --expect-changed) when the output is a plain copy of the
+      input, in more bursts than --allow-bad (default: one burst of three or more
+      may be spoilt by a dropout on a busy machine).
   analyze.py pad SHOT.png
       Finds the pad in a screenshot by its grey (100,100,100) crosshair: prints JSON
       with the pad's origin and size and the crosshair point relative to the pad.
@@ -245,34 +247,40 @@ def cmd_delay(args):
 
 def cmd_report(args):
     rows = measure(args.rec)
-    failures = []
-    if not rows:
-        failures.append("no input burst in the recording")
+    problems = {}  # burst index -> what is wrong with it
     for i, r in enumerate(rows):
         print(f"burst {i}: " + ", ".join(f"{k} {v}" for k, v in r.items()), file=sys.stderr)
+        bad = problems.setdefault(i, [])
         if 'delay_ms' not in r:
-            failures.append(f"burst {i}: no output within 1 s of the input")
+            bad.append("no output within 1 s of the input")
             continue
         if r['in_pitch_hz'] <= 0 or r['out_pitch_hz'] <= 0:
-            failures.append(f"burst {i}: no pitch found")
+            bad.append("no pitch found")
             continue
         ratio = r['out_pitch_hz'] / r['in_pitch_hz']
         r['pitch_ratio'] = round(ratio, 4)
         if args.expect_ratio and abs(ratio / args.expect_ratio - 1) > args.tolerance:
-            failures.append(f"burst {i}: output pitch {r['out_pitch_hz']} Hz is {ratio:.3f} x the input's,"
-                            f" expected {args.expect_ratio}")
+            bad.append(f"output pitch {r['out_pitch_hz']} Hz is {ratio:.3f} x the input's,"
+                       f" expected {args.expect_ratio}")
         if args.expect_changed and r['waveform_similarity'] > 0.9:
-            failures.append(f"burst {i}: output is a copy of the input (similarity {r['waveform_similarity']})")
+            bad.append(f"output is a copy of the input (similarity {r['waveform_similarity']})")
         if args.min_level is not None and not (args.min_level <= r['level_ratio'] <= args.max_level):
-            failures.append(f"burst {i}: level ratio {r['level_ratio']} outside"
-                            f" [{args.min_level}, {args.max_level}]")
+            bad.append(f"level ratio {r['level_ratio']} outside [{args.min_level}, {args.max_level}]")
+    # One burst may be spoilt by a dropout on a busy machine; a fault spoils them all.
+    failed = [i for i, b in problems.items() if b]
+    allowed = args.allow_bad if args.allow_bad is not None else (1 if len(rows) >= 3 else 0)
+    failures = [f"burst {i}: {m}" for i in failed for m in problems[i]]
+    verdict_failed = not rows or len(failed) > allowed
+    if not rows:
+        failures.append("no input burst in the recording")
     delays = sorted(r['delay_ms'] for r in rows if 'delay_ms' in r)
     summary = {'bursts': rows, 'median_delay_ms': delays[len(delays) // 2] if delays else None,
-               'failures': failures}
+               'failures': failures if verdict_failed else [],
+               'tolerated': [] if verdict_failed else failures}
     for f in failures:
-        print("FAIL: " + f, file=sys.stderr)
+        print(("FAIL: " if verdict_failed else "tolerated (one burst): ") + f, file=sys.stderr)
     print(json.dumps(summary))
-    return 1 if failures else 0
+    return 1 if verdict_failed else 0
 
 
 # ---- pictures ---------------------------------------------------------------
@@ -476,6 +484,7 @@ def main():
     r.add_argument('--tolerance', type=float, default=0.05)
     r.add_argument('--expect-changed', action='store_true')
     r.add_argument('--min-level', type=float)
+    r.add_argument('--allow-bad', type=int, help='bursts that may fail (default: 1 of 3 or more)')
     r.add_argument('--max-level', type=float, default=10.0)
     r.set_defaults(fn=cmd_report)
     s = sub.add_parser('pad')
