@@ -305,7 +305,7 @@ inline void pair1(double* a)
 // from their even neighbours with the level's secants (the level has half the
 // resolution the stage needs).
 template <bool Conj>
-void firstStage(int n, double* a, const double* w)
+void firstStage(int n, double* __restrict a, const double* __restrict w)
 {
     const int L = n >> 3;  // points per quarter
     const int s = n >> 2;  // doubles per quarter
@@ -696,52 +696,113 @@ void cftfx41(int n, double* a, int nw, const double* w)
     }
 }
 
-void cftleaf(int n, int isplt, double* a, int nw, const double* w)
+namespace {
+
+// N > 0: a fixed size, so strides are constants and the loop unrolls fully.
+template <int N>
+inline void middle1(int n, double* __restrict a, const double* __restrict w)
 {
-    const int q = n >> 2;  // quarter
-    const int s = q >> 2;  // sub-block
+    if (N > 0)
+        n = N;
+    const int L = n >> 3;
+    const int s = n >> 2;
+    const int h = L >> 1;
+    bfly1(a, s);
+#pragma GCC unroll 8
+    for (int k = 1; k < h; ++k) {
+        const double* t = w + 4 * k;
+        const double wr = t[0], wi = t[1], w3r = t[2], w3i = -t[3];
+        bfly1(a + 2 * k, s, wr, wi, w3r, w3i);
+        bfly1(a + 2 * (L - k), s, wi, wr, -w3i, -w3r);
+    }
+    const double r = w[1];
+    bfly1(a + 2 * h, s, r, r, -r, r);
+}
+
+// c w_k = i conj(w_(L-k)) and c w3_k = -conj(w3_(L-k)): the folded twiddles
+// come from the mirrored table entry.
+template <int N>
+inline void middle2(int n, double* __restrict a, const double* __restrict w)
+{
+    if (N > 0)
+        n = N;
+    const int L = n >> 3;
+    const int s = n >> 2;
+    const double r = w[1];
+    bfly2(a, s, r);
+#pragma GCC unroll 16
+    for (int k = 1; k < L; ++k) {
+        const double* t = w + 4 * k;
+        const double* u = w + 4 * (L - k);
+        bfly2(a + 2 * k, s, t[0], t[1], u[1], u[0], t[2], -t[3], -u[2], -u[3]);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Fixed leaf size: strides are constants and the kernels and middle stages
+// inline into one body.
+template <int N>
+inline void leaf(int isplt, double* a, int nw, const double* w)
+{
+    constexpr int q = N >> 2;  // quarter
+    constexpr int s = q >> 2;  // sub-block
     const double* w1 = w + nw - (q >> 1);  // kind-1 stage over a quarter
     const double* w2 = w + nw - q;         // kind-2 stage over a quarter
+    const double* wk1 = w + nw - 8;
+    const double* wk2 = N == 512 ? w + nw - 32 : w + nw - 8;
     auto k1 = [&](double* b) {
-        if (n == 512)
-            cftf161(b, w + nw - 8);
+        if (N == 512)
+            cftf161(b, wk1);
         else
-            cftf081(b, w + nw - 8);
+            cftf081(b, wk1);
     };
     auto k2 = [&](double* b) {
-        if (n == 512)
-            cftf162(b, w + nw - 32);
+        if (N == 512)
+            cftf162(b, wk2);
         else
-            cftf082(b, w + nw - 8);
+            cftf082(b, wk2);
     };
-    cftmdl1(q, a, w1);
+    middle1<q>(q, a, w1);
     k1(a);
     k2(a + s);
     k1(a + 2 * s);
     k1(a + 3 * s);
     double* b = a + q;
-    cftmdl2(q, b, w2);
+    middle2<q>(q, b, w2);
     k1(b);
     k2(b + s);
     k1(b + 2 * s);
     k2(b + 3 * s);
     b += q;
-    cftmdl1(q, b, w1);
+    middle1<q>(q, b, w1);
     k1(b);
     k2(b + s);
     k1(b + 2 * s);
     k1(b + 3 * s);
     b += q;
     if (isplt == 1) {
-        cftmdl1(q, b, w1);
+        middle1<q>(q, b, w1);
         k1(b + 3 * s);
     } else {
-        cftmdl2(q, b, w2);
+        middle2<q>(q, b, w2);
         k2(b + 3 * s);
     }
     k1(b);
     k2(b + s);
     k1(b + 2 * s);
+}
+
+}  // namespace
+
+void cftleaf(int n, int isplt, double* a, int nw, const double* w)
+{
+    if (n == 512)
+        leaf<512>(isplt, a, nw, w);
+    else
+        leaf<256>(isplt, a, nw, w);
 }
 
 void cftrec4(int n, double* a, int nw, const double* w)
@@ -787,56 +848,14 @@ int cfttree(int n, int j, int k, double* a, int nw, const double* w)
     return kind;
 }
 
-namespace {
-
-// N > 0: a fixed size, so strides are constants and the loop unrolls fully.
-template <int N>
-inline void middle1(int n, double* a, const double* w)
-{
-    if (N > 0)
-        n = N;
-    const int L = n >> 3;
-    const int s = n >> 2;
-    const int h = L >> 1;
-    bfly1(a, s);
-#pragma GCC unroll 8
-    for (int k = 1; k < h; ++k) {
-        const double* t = w + 4 * k;
-        const double wr = t[0], wi = t[1], w3r = t[2], w3i = -t[3];
-        bfly1(a + 2 * k, s, wr, wi, w3r, w3i);
-        bfly1(a + 2 * (L - k), s, wi, wr, -w3i, -w3r);
-    }
-    const double r = w[1];
-    bfly1(a + 2 * h, s, r, r, -r, r);
-}
-
-// c w_k = i conj(w_(L-k)) and c w3_k = -conj(w3_(L-k)): the folded twiddles
-// come from the mirrored table entry.
-template <int N>
-inline void middle2(int n, double* a, const double* w)
-{
-    if (N > 0)
-        n = N;
-    const int L = n >> 3;
-    const int s = n >> 2;
-    const double r = w[1];
-    bfly2(a, s, r);
-#pragma GCC unroll 16
-    for (int k = 1; k < L; ++k) {
-        const double* t = w + 4 * k;
-        const double* u = w + 4 * (L - k);
-        bfly2(a + 2 * k, s, t[0], t[1], u[1], u[0], t[2], -t[3], -u[2], -u[3]);
-    }
-}
-
-}  // namespace
-
 void cftmdl1(int n, double* a, const double* w)
 {
     if (n == 64)
         middle1<64>(n, a, w);
     else if (n == 128)
         middle1<128>(n, a, w);
+    else if (n == 256)
+        middle1<256>(n, a, w);
     else
         middle1<0>(n, a, w);
 }
@@ -847,6 +866,8 @@ void cftmdl2(int n, double* a, const double* w)
         middle2<64>(n, a, w);
     else if (n == 128)
         middle2<128>(n, a, w);
+    else if (n == 256)
+        middle2<256>(n, a, w);
     else
         middle2<0>(n, a, w);
 }
