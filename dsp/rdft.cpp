@@ -304,6 +304,33 @@ inline void pair1(double* a)
 // Kind-1 stage over the whole array; twiddles at odd indices are interpolated
 // from their even neighbours with the level's secants (the level has half the
 // resolution the stage needs).
+// Butterflies at k and L - k from one twiddle pair given as vectors {wr, wi} and
+// {w3r, w3i}: the mirrored ones are (wi, wr) and (-w3i, -w3r), so the broadcasts
+// are formed once for both.
+template <bool Conj>
+inline void bfly1Pair(double* a, double* b, int s, cplx wv, cplx w3v)
+{
+    const bits lo{0, 0}, hi{1, 1};
+    const cplx wr = __builtin_shuffle(wv, lo), wi = __builtin_shuffle(wv, hi);
+    const cplx w3r = __builtin_shuffle(w3v, lo), w3i = __builtin_shuffle(w3v, hi);
+    auto m = [](cplx v, cplx re, cplx im) { return v * re + swapped(v) * im; };
+    auto butterfly = [&](double* p, cplx r1, cplx i1, cplx r3, cplx i3) {
+        const cplx x0 = loadPoint<Conj>(p), x1 = loadPoint<Conj>(p + s);
+        const cplx x2 = loadPoint<Conj>(p + 2 * s), x3 = loadPoint<Conj>(p + 3 * s);
+        const cplx sum02 = x0 + x2, dif02 = x0 - x2;
+        const cplx sum13 = x1 + x3, idif13 = timesI(x1 - x3);
+        store(p, sum02 + sum13);
+        store(p + s, sum02 - sum13);
+        store(p + 2 * s, m(dif02 + idif13, r1, i1));
+        store(p + 3 * s, m(dif02 - idif13, r3, i3));
+    };
+    butterfly(a, wr, negRe(wi), w3r, negRe(w3i));
+    butterfly(b, wi, negRe(wr), -w3i, conj(w3r));
+}
+
+// Kind-1 stage over the whole array; twiddles at odd indices are interpolated
+// from their even neighbours with the level's secants (the level has half the
+// resolution the stage needs).
 template <bool Conj>
 void firstStage(int n, double* __restrict a, const double* __restrict w)
 {
@@ -312,37 +339,23 @@ void firstStage(int n, double* __restrict a, const double* __restrict w)
     const int h = L >> 1;  // index of the pi/4 twiddle
     const int q = L >> 2;  // table entries below pi/4
     const double r = w[1];
-    const double csc1 = w[2], csc3 = w[3];
+    const cplx csc1{w[2], w[2]}, csc3{w[3], w[3]};
     bfly1<Conj>(a, s);
-    double pr = 1, pi = 0, p3r = 1, p3i = 0;
+    cplx p{1, 0}, p3{1, 0};
     for (int j = 0; j < q; ++j) {
-        double nr, ni, n3r, n3i;
+        cplx nx, n3;
         if (j + 1 < q) {
-            const double* t = w + 4 * (j + 1);
-            nr = t[0];
-            ni = t[1];
-            n3r = t[2];
-            n3i = -t[3];
+            nx = load(w + 4 * (j + 1));
+            n3 = conj(load(w + 4 * (j + 1) + 2));
         } else {
-            nr = r;
-            ni = r;
-            n3r = -r;
-            n3i = r;
+            nx = cplx{r, r};
+            n3 = cplx{-r, r};
         }
-        if (j > 0) {
-            const int k = 2 * j;
-            bfly1<Conj>(a + 2 * k, s, pr, pi, p3r, p3i);
-            bfly1<Conj>(a + 2 * (L - k), s, pi, pr, -p3i, -p3r);
-        }
-        const double hr = csc1 * (pr + nr), hi = csc1 * (pi + ni);
-        const double h3r = csc3 * (p3r + n3r), h3i = csc3 * (p3i + n3i);
-        const int k = 2 * j + 1;
-        bfly1<Conj>(a + 2 * k, s, hr, hi, h3r, h3i);
-        bfly1<Conj>(a + 2 * (L - k), s, hi, hr, -h3i, -h3r);
-        pr = nr;
-        pi = ni;
-        p3r = n3r;
-        p3i = n3i;
+        if (j > 0)
+            bfly1Pair<Conj>(a + 4 * j, a + 2 * (L - 2 * j), s, p, p3);
+        bfly1Pair<Conj>(a + 4 * j + 2, a + 2 * (L - 2 * j - 1), s, csc1 * (p + nx), csc3 * (p3 + n3));
+        p = nx;
+        p3 = n3;
     }
     bfly1<Conj>(a + 2 * h, s, r, r, -r, r);
 }
