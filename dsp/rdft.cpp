@@ -724,9 +724,7 @@ inline void middle1(int n, double* __restrict a, const double* __restrict w)
 #pragma GCC unroll 8
     for (int k = 1; k < h; ++k) {
         const double* t = w + 4 * k;
-        const double wr = t[0], wi = t[1], w3r = t[2], w3i = -t[3];
-        bfly1(a + 2 * k, s, wr, wi, w3r, w3i);
-        bfly1(a + 2 * (L - k), s, wi, wr, -w3i, -w3r);
+        bfly1Pair<false>(a + 2 * k, a + 2 * (L - k), s, load(t), conj(load(t + 2)));
     }
     const double r = w[1];
     bfly1(a + 2 * h, s, r, r, -r, r);
