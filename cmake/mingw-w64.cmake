@@ -28,7 +28,8 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 find_program(QM_WINE NAMES wine wine64)
 if(QM_WINE)
   set(QM_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Wine prefix of this build")
-  set(CMAKE_CROSSCOMPILING_EMULATOR env WINEPREFIX=${QM_WINEPREFIX} WINEDEBUG=-all ${QM_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR env WINEPREFIX=${QM_WINEPREFIX} WINEDEBUG=-all
+      WINEDLLOVERRIDES=winemenubuilder.exe=d ${QM_WINE})
 endif()
 
 # Tools and benchmarks need host libraries (libsndfile, libsamplerate, FFTW) that the

@@ -58,7 +58,7 @@ rig_x_stop() {
   fi
 }
 
-# rig_pulse_start: a private PulseAudio daemon (own XDG_RUNTIME_DIR and config) with
+# rig_pulse_start: a private PulseAudio daemon (own XDG_RUNTIME_DIR) with
 #   rec  stereo null sink (recorded through its monitor)
 #   inL  mono sink onto rec's left channel    (where rig_play puts the input)
 #   spk  mono sink onto rec's right channel   (default sink: the program's output)
@@ -67,10 +67,9 @@ rig_x_stop() {
 rig_pulse_start() {
   rig_dir
   export XDG_RUNTIME_DIR="$RIG_DIR/run"
-  export XDG_CONFIG_HOME="$RIG_DIR/config"
   export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
   unset PULSE_SINK PULSE_SOURCE
-  mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME"
+  mkdir -p "$XDG_RUNTIME_DIR"
   chmod 700 "$XDG_RUNTIME_DIR"
   pulseaudio -D -n --exit-idle-time=-1 --disallow-exit \
     --load="module-native-protocol-unix" --log-target="file:$RIG_DIR/pa.log" 2>>"$RIG_DIR/pa.err" || {

@@ -49,6 +49,7 @@ $analyze selftest || { echo "e2e: the measurements themselves are wrong" >&2; ex
 $analyze voice "$work/voice.wav" --f0 150 --bursts 3 || exit 1
 
 export WINEDEBUG=-all
+export WINEDLLOVERRIDES=winemenubuilder.exe=d  # no menu entries or file associations in $HOME
 export WINEPREFIX=${WINEPREFIX:-$work/wineprefix}
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   note "preparing Wine prefix $WINEPREFIX"
