@@ -1,7 +1,6 @@
 #include "app/MainWindow.h"
 
 #include <algorithm>
-#include <cmath>
 
 short toSample(double value)
 {
@@ -43,6 +42,8 @@ void MainWindow::onDropFile(std::wstring&)
 
 void MainWindow::onAudio(SDATA<short>& block)
 {
+    // The stream always hands over kBlockSize samples; anything shorter is padded with
+    // silence rather than read or written past its end.
     const short* in = block.data.get();
     const int n = in ? std::min<int>(block.count, kBlockSize) : 0;
     double* input = changer.inputPtr;
