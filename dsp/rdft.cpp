@@ -114,31 +114,34 @@ inline void realStep(int n, double* a, int nc, const double* c)
     int kk = 0;
     int j = 2;
     if (ks == 1) {
-        // Tables of this size: two pairs at a time, real and imaginary parts in
-        // separate vectors, so the products need no shuffles.
+        // Tables of this size: pairs j and m - j use the same two table values,
+        // swapped (wr' = 1/2 - wi, wi' = 1/2 - wr), so four pairs, j, j + 2 and
+        // their mirrors, share two vector loads and four broadcasts.
         const cplx half{0.5, 0.5};
-        for (; j + 2 < m; j += 4) {
+        const bits lo{0, 0}, hi{1, 1};
+        auto pair = [](double* x, double* y, cplx wr, cplx wi) {
+            const cplx w2 = Inverse ? conj(wi) : negRe(wi);
+            const cplx u = load(x), v = conj(load(y));
+            const cplx d = u - v;
+            const cplx t = d * wr + swapped(d) * w2;
+            store(x, u - t);
+            store(y, conj(v + t));
+        };
+        for (; j + 4 <= (m >> 1); j += 4) {
             const int k = n - j;
-            const cplx wr = half - swapped(load(c + nc - kk - 2));
-            const cplx wi = load(c + kk + 1);
-            const cplx x0 = load(a + j), x1 = load(a + j + 2);
-            const cplx y0 = load(a + k), y1 = load(a + k - 2);
-            const cplx xr = __builtin_shuffle(x0, x1, (bits){0, 2});
-            const cplx xi = __builtin_shuffle(x0, x1, (bits){1, 3});
-            const cplx yr = __builtin_shuffle(y0, y1, (bits){0, 2});
-            const cplx yi = __builtin_shuffle(y0, y1, (bits){1, 3});
-            const cplx dr = xr - yr, di = xi + yi;
-            const cplx tr = Inverse ? wr * dr + wi * di : wr * dr - wi * di;
-            const cplx ti = Inverse ? wr * di - wi * dr : wr * di + wi * dr;
-            const cplx nxr = xr - tr, nxi = xi - ti, nyr = yr + tr, nyi = yi - ti;
-            store(a + j, __builtin_shuffle(nxr, nxi, (bits){0, 2}));
-            store(a + j + 2, __builtin_shuffle(nxr, nxi, (bits){1, 3}));
-            store(a + k, __builtin_shuffle(nyr, nyi, (bits){0, 2}));
-            store(a + k - 2, __builtin_shuffle(nyr, nyi, (bits){1, 3}));
+            const cplx cv = load(c + nc - kk - 2), sv = load(c + kk + 1);
+            const cplx c0 = __builtin_shuffle(cv, lo), c1 = __builtin_shuffle(cv, hi);
+            const cplx s0 = __builtin_shuffle(sv, lo), s1 = __builtin_shuffle(sv, hi);
+            pair(a + j, a + k, half - c1, s0);
+            pair(a + j + 2, a + k - 2, half - c0, s1);
+            pair(a + m - j, a + n - m + j, half - s0, c1);
+            pair(a + m - j - 2, a + n - m + j + 2, half - s1, c0);
             kk += 2;
         }
     }
-    for (; j < m; j += 2) {
+    // What is left: all pairs, or the few around m / 2 between the mirrored ones.
+    const int jLast = m - j;
+    for (; j <= jLast; j += 2) {
         const int k = n - j;
         kk += ks;
         const cplx wk{0.5 - c[nc - kk], Inverse ? -c[kk] : c[kk]};
