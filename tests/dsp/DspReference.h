@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace ref {
@@ -109,5 +110,25 @@ struct VoiceChanger {
         writePos -= 2048;
     }
 };
+
+// Parallel two-pole resonators, one per formant frequency (Hz), each with pole
+// radius r: the sum of src filtered through each, scaled by gain.
+inline std::vector<double> formants(const std::vector<double>& src, std::initializer_list<double> centres, double r,
+                                    double rate, double gain)
+{
+    std::vector<double> y(src.size(), 0.0);
+    for (double fc : centres) {
+        const double w = 2 * kPi * fc / rate;
+        const double a1 = 2 * r * std::cos(w), a2 = -r * r;
+        double y1 = 0, y2 = 0;
+        for (size_t i = 0; i < src.size(); ++i) {
+            const double v = src[i] + a1 * y1 + a2 * y2;
+            y2 = y1;
+            y1 = v;
+            y[i] += gain * v;
+        }
+    }
+    return y;
+}
 
 }  // namespace ref

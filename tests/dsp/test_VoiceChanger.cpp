@@ -36,19 +36,7 @@ std::vector<double> speechLike(int blocks, unsigned seed, double f0a, double f0b
         if (burst)
             src[i] = 0.05 * noise(gen);
     }
-    std::vector<double> y(n, 0.0);
-    for (double fc : {700.0, 1200.0}) {
-        const double r = 0.97, w = 2 * ref::kPi * fc / 44100;
-        const double a1 = 2 * r * std::cos(w), a2 = -r * r;
-        double y1 = 0, y2 = 0;
-        for (int i = 0; i < n; ++i) {
-            const double v = src[i] + a1 * y1 + a2 * y2;
-            y2 = y1;
-            y1 = v;
-            y[i] += 1500 * v;
-        }
-    }
-    return y;
+    return ref::formants(src, {700.0, 1200.0}, 0.97, 44100, 1500);
 }
 
 double maxAbs(const double* p, int n)

@@ -1,6 +1,8 @@
 // The offline renderer end to end: pitch shifts measured on its output by an
 // autocorrelation pitch tracker, and its handling of bad input.
 
+#include "DspReference.h"
+
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/wait.h>
@@ -73,18 +75,7 @@ std::vector<float> vowel(double f0, double seconds, int rate)
         src[i] = phase < 0.4 ? std::sin(kPi * phase / 0.4) : 0.0;  // open phase of the glottis
         src[i] -= 0.4 * 2 / kPi;                                   // remove the mean
     }
-    std::vector<double> y(n, 0.0);
-    for (double fc : {730.0, 1090.0, 2440.0}) {
-        const double r = 0.96, w = 2 * kPi * fc / rate;
-        const double a1 = 2 * r * std::cos(w), a2 = -r * r;
-        double y1 = 0, y2 = 0;
-        for (int i = 0; i < n; ++i) {
-            const double v = src[i] + a1 * y1 + a2 * y2;
-            y2 = y1;
-            y1 = v;
-            y[i] += v;
-        }
-    }
+    const std::vector<double> y = ref::formants(src, {730.0, 1090.0, 2440.0}, 0.96, rate, 1.0);
     double peak = 0;
     for (double v : y)
         peak = std::max(peak, std::fabs(v));
