@@ -224,6 +224,16 @@ TEST_F(ProgramTest, RealPointerDragRaisesThePitchAndCloseButtonEndsTheProgram)
     close(fds[0]);
     ASSERT_GT(got, 0) << "Xvfb did not start";
     const std::string display = ":" + std::string(num, static_cast<size_t>(got - (num[got - 1] == '\n')));
+    // The server may report its number a moment before it takes connections.
+    bool reachable = false;
+    for (int i = 0; i < 200 && !reachable; ++i) {
+        if (Display* d = XOpenDisplay(display.c_str())) {
+            XCloseDisplay(d);
+            reachable = true;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
     struct KillXvfb {
         pid_t pid;
         ~KillXvfb()
@@ -232,6 +242,7 @@ TEST_F(ProgramTest, RealPointerDragRaisesThePitchAndCloseButtonEndsTheProgram)
             waitpid(pid, nullptr, 0);
         }
     } guard{xvfb};
+    ASSERT_TRUE(reachable) << "Xvfb on " << display << " takes no connections";
 
     const double period = 240.0;
     writeRaw(dir.path() + "/in.raw", apptest::voicedSignal(period, 0, 12 * kRate, 8000));
