@@ -206,34 +206,20 @@ TEST_F(ProgramTest, RealPointerDragRaisesThePitchAndCloseButtonEndsTheProgram)
         GTEST_SKIP() << "Xvfb or xdotool not installed (script/bootstrap installs them)";
 
     // Our own X server; -displayfd reports the display number it picked.
+    const std::string xlog = dir.path() + "/xvfb.log";
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     pid_t xvfb = fork();
     if (xvfb == 0) {
         close(fds[0]);
-        int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, 2);
+        int log = open(xlog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(log, 2);
         std::string fd = std::to_string(fds[1]);
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
                static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);
-    char num[32] = {};
-    ssize_t got = read(fds[0], num, sizeof num - 1);
-    close(fds[0]);
-    ASSERT_GT(got, 0) << "Xvfb did not start";
-    const std::string display = ":" + std::string(num, static_cast<size_t>(got - (num[got - 1] == '\n')));
-    // The server may report its number a moment before it takes connections.
-    bool reachable = false;
-    for (int i = 0; i < 200 && !reachable; ++i) {
-        if (Display* d = XOpenDisplay(display.c_str())) {
-            XCloseDisplay(d);
-            reachable = true;
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
     struct KillXvfb {
         pid_t pid;
         ~KillXvfb()
@@ -242,7 +228,25 @@ TEST_F(ProgramTest, RealPointerDragRaisesThePitchAndCloseButtonEndsTheProgram)
             waitpid(pid, nullptr, 0);
         }
     } guard{xvfb};
-    ASSERT_TRUE(reachable) << "Xvfb on " << display << " takes no connections";
+    // The server writes the number and the newline separately and dies if the
+    // second write fails, so the pipe stays open until the newline has come.
+    std::string num;
+    char c;
+    while (read(fds[0], &c, 1) == 1 && c != '\n')
+        num += c;
+    close(fds[0]);
+    ASSERT_FALSE(num.empty()) << "Xvfb did not start: " << slurp(xlog);
+    const std::string display = ":" + num;
+    bool reachable = false;
+    for (int i = 0; i < 100 && !reachable; ++i) {
+        if (Display* d = XOpenDisplay(display.c_str())) {
+            XCloseDisplay(d);
+            reachable = true;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    ASSERT_TRUE(reachable) << "Xvfb on " << display << " takes no connections: " << slurp(xlog);
 
     const double period = 240.0;
     writeRaw(dir.path() + "/in.raw", apptest::voicedSignal(period, 0, 12 * kRate, 8000));
