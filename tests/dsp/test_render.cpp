@@ -164,6 +164,69 @@ TEST(Render, ShiftsPitchByAnOctaveEitherWay)
     }
 }
 
+// A second tracker from another project: per-frame fundamentals (Hz, 0 where
+// unvoiced) of `path`, analysed at `rate`.
+std::vector<double> aubioPitch(const std::string& path, int rate)
+{
+    const std::string cmd =
+        "aubiopitch -r " + std::to_string(rate) + " -p yin -l 0.15 -u Hz -s -40 -i '" + path + "' 2>/dev/null";
+    std::vector<double> f0;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        double t, f;
+        while (std::fscanf(p, "%lf %lf", &t, &f) == 2)
+            f0.push_back(f);
+        pclose(p);
+    }
+    return f0;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+TEST(Render, ShiftsARecordedVoiceByAnOctaveEitherWay)
+{
+    // Short spoken phrases recorded at 48 kHz, shipped with the ALSA utilities.
+    const std::string sounds = "/usr/share/sounds/alsa/";
+    const char* names[] = {"Front_Left", "Front_Center", "Front_Right", "Rear_Left",
+                           "Rear_Center", "Rear_Right", "Side_Left", "Side_Right"};
+    if (std::system("command -v aubiopitch >/dev/null 2>&1") != 0 || access((sounds + "Front_Left.wav").c_str(), R_OK))
+        GTEST_SKIP() << "aubiopitch or the recordings in " << sounds << " are missing (script/bootstrap installs them)";
+
+    TempDir dir;
+    std::vector<float> voice;
+    for (const char* name : names) {
+        SF_INFO info;
+        const std::vector<double> x = readWav(sounds + name + ".wav", info);
+        ASSERT_EQ(info.samplerate, 48000) << name;
+        ASSERT_EQ(info.channels, 1) << name;
+        voice.insert(voice.end(), x.begin(), x.end());
+    }
+    writeWav(dir / "voice.wav", voice, 48000);
+    // The tracker resamples the input to the output's rate, so frames line up.
+    const std::vector<double> in = aubioPitch(dir / "voice.wav", kRate);
+
+    for (int semis : {12, -12}) {
+        const std::string out = dir / ("out" + std::to_string(semis) + ".wav");
+        const Result r = runRenderer("--pitch " + std::to_string(semis) + " '" + dir / "voice.wav" + "' '" + out + "'", dir);
+        ASSERT_EQ(r.code, 0) << r.err;
+        const std::vector<double> y = aubioPitch(out, kRate);
+        ASSERT_EQ(y.size(), in.size());
+        // Frame by frame, where both are voiced: the output over the input.
+        std::vector<double> ratio;
+        for (size_t i = 0; i < in.size(); ++i)
+            if (in[i] > 50 && y[i] > 25)
+                ratio.push_back(y[i] / in[i]);
+        ASSERT_GT(ratio.size(), 300u) << semis << " semitones: too few voiced frames";
+        const double expected = std::pow(2.0, semis / 12.0);
+        const double m = median(ratio);
+        std::printf("%+d semitones: median frame ratio %.4f over %zu frames\n", semis, m, ratio.size());
+        EXPECT_NEAR(m, expected, 0.02 * expected) << semis << " semitones";
+    }
+}
+
 TEST(Render, ResamplesMixesAndKeepsDelayOnRequest)
 {
     TempDir dir;
