@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <map>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,7 +41,9 @@ public:
             double a = 0, b = 0;
             if (!lookup(p.first, a) || !lookup(p.second, b) || b <= 0)
                 continue;
-            std::printf("ratio %-32s / %-28s = %.2f\n", p.first.c_str(), p.second.c_str(), a / b);
+            char line[128];
+            std::snprintf(line, sizeof line, "ratio %-32s / %-28s = %.2f\n", p.first.c_str(), p.second.c_str(), a / b);
+            GetOutputStream() << line;
         }
     }
 
