@@ -205,7 +205,8 @@ TEST_F(ProgramTest, RealPointerDragRaisesThePitchAndCloseButtonEndsTheProgram)
     if (!haveCommand("Xvfb") || !haveCommand("xdotool"))
         GTEST_SKIP() << "Xvfb or xdotool not installed (script/bootstrap installs them)";
 
-    // Our own X server; -displayfd reports the display number it picked.
+    // Our own X server; -displayfd reports the display number it picked. With
+    // -noreset it keeps taking connections when its last client leaves.
     const std::string xlog = dir.path() + "/xvfb.log";
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
@@ -215,7 +216,7 @@ TEST_F(ProgramTest, RealPointerDragRaisesThePitchAndCloseButtonEndsTheProgram)
         int log = open(xlog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(log, 2);
         std::string fd = std::to_string(fds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset",
                static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -238,7 +239,7 @@ TEST_F(ProgramTest, RealPointerDragRaisesThePitchAndCloseButtonEndsTheProgram)
     ASSERT_FALSE(num.empty()) << "Xvfb did not start: " << slurp(xlog);
     const std::string display = ":" + num;
     bool reachable = false;
-    for (int i = 0; i < 100 && !reachable; ++i) {
+    for (int i = 0; i < 200 && !reachable; ++i) {
         if (Display* d = XOpenDisplay(display.c_str())) {
             XCloseDisplay(d);
             reachable = true;

@@ -29,12 +29,14 @@ rig_dir() {
 }
 
 # rig_x_start [WIDTHxHEIGHTxDEPTH]: starts Xvfb on a display it picks itself (-displayfd,
-# so rigs started at the same time never share one).
+# so rigs started at the same time never share one). -noreset: by default the server
+# resets when its last client leaves and refuses connections meanwhile, so a program
+# started right after another one exits could find no display.
 rig_x_start() {
   local screen=${1:-1024x768x24} i n=""
   rig_dir
   : >"$RIG_DIR/display"
-  Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp 3>"$RIG_DIR/display" >"$RIG_DIR/xvfb.log" 2>&1 &
+  Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp -noreset 3>"$RIG_DIR/display" >"$RIG_DIR/xvfb.log" 2>&1 &
   RIG_XVFB_PID=$!
   for i in $(seq 1 100); do
     n=$(head -1 "$RIG_DIR/display" 2>/dev/null)
