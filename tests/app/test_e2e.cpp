@@ -258,7 +258,14 @@ TEST_F(ProgramTest, RealPointerDragRaisesThePitchAndCloseButtonEndsTheProgram)
     ASSERT_GT(pid, 0);
 
     const std::string xdo = "DISPLAY=" + display + " xdotool ";
-    std::string wid = run("DISPLAY=" + display + " timeout 10 xdotool search --sync --name '^Quillmorph$' | head -n 1");
+    // Poll rather than --sync: xdotool dies on BadWindow when a window vanishes
+    // while it walks the tree, as SDL's short-lived helper windows do at start.
+    std::string wid;
+    for (int i = 0; i < 100 && wid.empty(); ++i) {
+        wid = run(xdo + "search --name '^Quillmorph$' 2>/dev/null | head -n 1");
+        if (wid.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     if (wid.empty()) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
