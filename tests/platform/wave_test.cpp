@@ -423,20 +423,31 @@ TEST(WaveCallbacks, NotificationMayResubmitAndResetFromInside)
     ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
     EXPECT_EQ(r.count(MM_WOM_DONE), static_cast<size_t>(kPlays));
 
-    // Blocks 1..39 were played whole, in order; the last one was reset away.
+    // Blocks 1..39 were played whole, in order, once each. The last one was written and
+    // reset at once: the device may already have played some of it, never more than it holds.
     std::vector<short> played = disk.readOutput();
     int expect = 1;
     size_t i = 0;
+    size_t lastPlayed = 0;
     while (i < played.size()) {
         if (played[i] == 0) {
             ++i;
             continue;
         }
         ASSERT_EQ(played[i], expect) << "at sample " << i;
-        for (size_t k = 0; k < b.samples.size(); ++k)
-            ASSERT_EQ(played[i + k], expect) << "block " << expect << " torn at sample " << i + k;
-        i += b.samples.size();
+        size_t run = 0;
+        while (i + run < played.size() && played[i + run] == expect)
+            ++run;
+        if (expect < kPlays) {
+            ASSERT_EQ(run, b.samples.size()) << "block " << expect << " torn or repeated at sample " << i;
+        } else {
+            ASSERT_LE(run, b.samples.size()) << "the reset block played more than it holds";
+            lastPlayed = run;
+        }
+        i += run;
         ++expect;
     }
-    EXPECT_EQ(expect, kPlays);
+    EXPECT_GE(expect, kPlays) << "blocks before the reset are missing";
+    EXPECT_LE(expect, kPlays + 1);
+    RecordProperty("reset_block_samples_played", static_cast<int>(lastPlayed));
 }
