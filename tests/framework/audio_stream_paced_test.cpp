@@ -139,3 +139,44 @@ TEST(SAudioStreamPaced, SlowHandlerUnderrunsWithoutTearingRepeatingOrLosingABloc
     for (int n : p.counts)
         ASSERT_EQ(n, kBlock);
 }
+
+TEST(SAudioStreamPaced, AStalledHandlerCostsOneGapThenTheStartingDelayComesBack)
+{
+    DiskAudio disk(true);
+    const int kBlock = 2048;
+    const int kPeriod = 32000;
+    // Each sample names its own index (mod kPeriod), so every output sample tells its delay.
+    std::vector<short> input(44100 * 6);
+    for (size_t i = 0; i < input.size(); ++i)
+        input[i] = static_cast<short>(i % kPeriod + 1);
+    disk.writeInput(input);
+    SAudioIO s;
+    StreamProbe p(0);
+    p.change = [](SDATA<short>&, int n) {
+        if (n == 20)
+            std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    };
+    p.bind(s);
+    s.open(kBlock);
+    s.start();
+    const long want = 2L * static_cast<long>(input.size());
+    ASSERT_TRUE(waitUntil([&] { return disk.outputBytes() >= want; }, std::chrono::seconds(60)));
+    s.close();
+    std::vector<short> out = disk.readOutput();
+
+    auto delayAt = [&](size_t pos) { return (static_cast<long>(pos) - (out[pos] - 1) % kPeriod + 10L * kPeriod) % kPeriod; };
+    const size_t first = leadingZeros(out);
+    ASSERT_LT(first, out.size());
+    const long start = delayAt(first);
+    EXPECT_NEAR(start, 2 * kBlock, kBlock / 4) << "two blocks at start";
+    // From 2.5 s of input on (the stall ended near 1.5 s), every sample is at the starting delay.
+    const size_t from = 44100 * 5 / 2 + static_cast<size_t>(start);
+    size_t checked = 0;
+    for (size_t i = from; i < std::min(out.size(), input.size()); ++i) {
+        ASSERT_NE(out[i], 0) << "a gap at output sample " << i << " after the stall healed";
+        ASSERT_NEAR(delayAt(i), start, kBlock / 4) << "at output sample " << i;
+        ++checked;
+    }
+    EXPECT_GT(checked, 44100u);
+    EXPECT_GE(s.restorations.load(), 1u);
+}
