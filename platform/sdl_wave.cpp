@@ -9,6 +9,8 @@
 //      (they return once every returned block has been notified), both closes.
 //  [x] WinMM results for misuse: unknown, closed or wrong-direction handle, null or short header,
 //      empty buffer, unprepared or still queued header, unsupported format or flags.
+//  [x] Counters (platform/wave_stats.h): underruns, overruns, reopens, the stream's restorations;
+//      QUILLMORPH_AUDIO_STATS=1 prints them on one stderr line at exit.
 //  [ ] Not: pause/restart, volume, position, device enumeration, CALLBACK_WINDOW/THREAD/EVENT.
 //      Every block is played once whatever its flags (no looping).
 //
@@ -20,12 +22,15 @@
 // for the notification thread (that would be waiting on itself).
 
 #include "platform/win32_wave.h"
+#include "platform/wave_stats.h"
 
 #include <SDL.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -42,6 +47,31 @@ const auto kNotifyWait = std::chrono::seconds(5);
 const WORD kMaxChannels = 8;
 const DWORD kMinRate = 1000;
 const DWORD kMaxRate = 384000;
+
+// Plain atomics with trivial destructors: safe to read from an exit handler while threads run.
+std::atomic<uint64_t> gUnderruns{0};
+std::atomic<uint64_t> gOverruns{0};
+std::atomic<uint64_t> gReopens{0};
+std::atomic<uint64_t> gRestorations{0};
+
+void printStats()
+{
+    const QmWaveStats s = qmWaveStats();
+    std::fprintf(stderr, "sound: %llu underruns, %llu overruns, %llu cushion restorations, %llu device reopenings\n",
+                 static_cast<unsigned long long>(s.underruns), static_cast<unsigned long long>(s.overruns),
+                 static_cast<unsigned long long>(s.restorations), static_cast<unsigned long long>(s.reopens));
+}
+
+// At exit rather than at the last close: a program may open and close devices many times.
+void registerStatsPrinter()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const char* v = std::getenv("QUILLMORPH_AUDIO_STATS");
+        if (v && std::strcmp(v, "1") == 0)
+            std::atexit(printStats);
+    });
+}
 
 typedef void(CALLBACK* InProc)(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 typedef void(CALLBACK* OutProc)(HWAVEOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
@@ -67,6 +97,8 @@ struct WaveDevice {
     bool closing = false;              // handle is dead; the thread sends the close notification and ends
     bool threadEnded = false;          // close may join
     bool started = false;              // capture only: blocks are filled (waveInStart until stop/reset)
+    bool streaming = false;            // playback: a block was written since open or reset, so silence is an underrun
+    bool dropping = false;             // capture: inside an overrun episode, counted once
     std::thread thread;
     std::thread::id threadId;          // reset and close never wait on the thread they run on
 };
@@ -151,8 +183,19 @@ void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
             }
         }
         // Capture with no block queued loses the rest, as a card does; playback plays silence.
-        if (!d.capture && left > 0)
+        if (d.capture && left > 0) {
+            if (!d.dropping)
+                gOverruns.fetch_add(1, std::memory_order_relaxed);
+            d.dropping = true;
+        } else if (d.capture && len > 0 && d.started) {
+            d.dropping = false;
+        }
+        if (!d.capture && left > 0) {
             std::memset(stream, d.silence, left);
+            if (d.streaming)
+                gUnderruns.fetch_add(1, std::memory_order_relaxed);
+            d.streaming = false;
+        }
     }
     if (finishedAny)
         d.wake.notify_one();
@@ -243,6 +286,7 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
         return MMSYSERR_INVALPARAM;
     *phandle = nullptr;
 
+    registerStatsPrinter();
     auto d = std::make_shared<WaveDevice>();
     d->capture = capture;
     d->callback = kind == CALLBACK_FUNCTION ? callback : 0;
@@ -402,6 +446,8 @@ MMRESULT submit(const void* handle, bool capture, LPWAVEHDR h, UINT size)
     h->reserved = 0;
     if (capture)
         h->dwBytesRecorded = 0;
+    else
+        d->streaming = true;
     append(d->head, d->tail, h);
     return MMSYSERR_NOERROR;
 }
@@ -421,6 +467,8 @@ MMRESULT reset(const void* handle, bool capture)
             if (d->closing)
                 return MMSYSERR_INVALHANDLE;
             d->started = false;
+            d->streaming = false;
+            d->dropping = false;
             while (d->head)
                 finishHead(*d);
             target = d->finished;
@@ -482,6 +530,7 @@ MMRESULT WINAPI waveInStart(HWAVEIN hwi)
         if (d->closing)
             return MMSYSERR_INVALHANDLE;
         d->started = true;
+        d->dropping = false;
     }
     SDL_PauseAudioDevice(d->sdl, 0);
     return MMSYSERR_NOERROR;
@@ -509,3 +558,11 @@ MMRESULT WINAPI waveInStop(HWAVEIN hwi)
 
 MMRESULT WINAPI waveInReset(HWAVEIN hwi) { return reset(hwi, true); }
 MMRESULT WINAPI waveOutReset(HWAVEOUT hwo) { return reset(hwo, false); }
+
+QmWaveStats qmWaveStats()
+{
+    return {gUnderruns.load(std::memory_order_relaxed), gOverruns.load(std::memory_order_relaxed),
+            gReopens.load(std::memory_order_relaxed), gRestorations.load(std::memory_order_relaxed)};
+}
+
+void qmWaveCountRestoration() { gRestorations.fetch_add(1, std::memory_order_relaxed); }

@@ -1,8 +1,10 @@
 // The WinMM wave subset over SDL's disk driver: notifications, queue order, resets, misuse.
 
 #include "platform/win32.h"
+#include "platform/wave_stats.h"
 #include "tests/platform/DiskAudio.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -450,4 +452,201 @@ TEST(WaveCallbacks, NotificationMayResubmitAndResetFromInside)
     EXPECT_GE(expect, kPlays) << "blocks before the reset are missing";
     EXPECT_LE(expect, kPlays + 1);
     RecordProperty("reset_block_samples_played", static_cast<int>(lastPlayed));
+}
+
+namespace {
+
+// The counters are per process: each test compares against what it saw before it began.
+struct StatsDelta {
+    QmWaveStats start = qmWaveStats();
+    uint64_t underruns() const { return qmWaveStats().underruns - start.underruns; }
+    uint64_t overruns() const { return qmWaveStats().overruns - start.overruns; }
+};
+
+}  // namespace
+
+TEST(WaveCounters, SlowConsumerCountsOneUnderrunEachTimeTheQueueRunsDry)
+{
+    DiskAudio disk(true);
+    StatsDelta stats;
+    Recorder r;
+    Block b(nonZeroSignal(441, 21));  // 10 ms, refilled only after 30 ms
+    const int kPlays = 5;
+    int plays = 0;
+    HWAVEOUT out = nullptr;
+    r.inside = [&](UINT msg, WAVEHDR* h) {
+        if (msg != MM_WOM_DONE || ++plays >= kPlays)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_EQ(waveOutWrite(out, h, kHdr), MMSYSERR_NOERROR);
+    };
+    out = openOut(r);
+    ASSERT_NE(out, nullptr);
+    // Idle silence before the first write is no underrun.
+    ASSERT_TRUE(waitUntil([&] { return disk.outputBytes() > 4096; }));
+    EXPECT_EQ(stats.underruns(), 0u);
+    ASSERT_EQ(waveOutPrepareHeader(out, &b.header, kHdr), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(out, &b.header, kHdr), MMSYSERR_NOERROR);
+    ASSERT_TRUE(r.waitFor(MM_WOM_DONE, kPlays));
+    ASSERT_TRUE(waitUntil([&] { return stats.underruns() >= kPlays; }, std::chrono::seconds(5)));
+    // Silence that goes on after the last block is the same underrun, not more.
+    const long after = disk.outputBytes();
+    ASSERT_TRUE(waitUntil([&] { return disk.outputBytes() > after + 8192; }));
+    ASSERT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutUnprepareHeader(out, &b.header, kHdr), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(stats.underruns(), static_cast<uint64_t>(kPlays));
+    EXPECT_EQ(stats.overruns(), 0u);
+
+    // The output really had a gap after each play: count the block's runs between silences.
+    std::vector<short> played = disk.readOutput();
+    int runs = 0;
+    for (size_t i = 0; i < played.size();) {
+        if (played[i] == 0) {
+            ++i;
+            continue;
+        }
+        ASSERT_LE(i + b.samples.size(), played.size());
+        ASSERT_TRUE(std::equal(b.samples.begin(), b.samples.end(), played.begin() + i)) << "at sample " << i;
+        i += b.samples.size();
+        ASSERT_TRUE(i == played.size() || played[i] == 0) << "no gap after play " << runs + 1;
+        ++runs;
+    }
+    EXPECT_EQ(runs, kPlays);
+}
+
+TEST(WaveCounters, CaptureWithNoBlockQueuedCountsOneOverrunPerEpisode)
+{
+    DiskAudio disk(true);
+    disk.writeInput(nonZeroSignal(44100, 22));
+    StatsDelta stats;
+    Recorder r;
+    HWAVEIN in = openIn(r);
+    ASSERT_NE(in, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(stats.overruns(), 0u) << "counted before waveInStart";
+    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+    ASSERT_TRUE(waitUntil([&] { return stats.overruns() >= 1; }, std::chrono::seconds(5)));
+    // A long episode is still one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(stats.overruns(), 1u);
+
+    Block b(std::vector<short>(441, 0));
+    ASSERT_EQ(waveInPrepareHeader(in, &b.header, kHdr), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(in, &b.header, kHdr), MMSYSERR_NOERROR);
+    ASSERT_TRUE(r.waitFor(MM_WIM_DATA, 1));
+    ASSERT_TRUE(waitUntil([&] { return stats.overruns() >= 2; }, std::chrono::seconds(5)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInUnprepareHeader(in, &b.header, kHdr), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(stats.overruns(), 2u);
+    EXPECT_EQ(stats.underruns(), 0u);
+    // The block between the episodes holds a stretch of the input, none of it dropped inside.
+    EXPECT_EQ(b.header.dwBytesRecorded, b.header.dwBufferLength);
+    EXPECT_EQ(std::count(b.samples.begin(), b.samples.end(), 0), 0);
+}
+
+TEST(WaveCounters, CleanFullDuplexRunCountsNothing)
+{
+    DiskAudio disk(true);
+    disk.writeInput(nonZeroSignal(44100 * 3, 23));
+    StatsDelta stats;
+    Recorder rin, rout;
+    HWAVEIN in = nullptr;
+    HWAVEOUT out = nullptr;
+    bool running = true;  // written before the resets, read inside the notifications
+    std::mutex runLock;
+    auto again = [&] {
+        std::lock_guard<std::mutex> g(runLock);
+        return running;
+    };
+    rin.inside = [&](UINT msg, WAVEHDR* h) {
+        if (msg == MM_WIM_DATA && again()) {
+            EXPECT_EQ(waveInAddBuffer(in, h, kHdr), MMSYSERR_NOERROR);
+        }
+    };
+    rout.inside = [&](UINT msg, WAVEHDR* h) {
+        if (msg == MM_WOM_DONE && again()) {
+            EXPECT_EQ(waveOutWrite(out, h, kHdr), MMSYSERR_NOERROR);
+        }
+    };
+    in = openIn(rin);
+    out = openOut(rout);
+    ASSERT_NE(in, nullptr);
+    ASSERT_NE(out, nullptr);
+    std::vector<std::unique_ptr<Block>> ins, outs;
+    for (int i = 0; i < 4; ++i) {
+        ins.emplace_back(new Block(std::vector<short>(2048, 0)));
+        outs.emplace_back(new Block(nonZeroSignal(2048, 30 + i)));
+        ASSERT_EQ(waveInPrepareHeader(in, &ins.back()->header, kHdr), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveInAddBuffer(in, &ins.back()->header, kHdr), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveOutPrepareHeader(out, &outs.back()->header, kHdr), MMSYSERR_NOERROR);
+    }
+    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+    for (auto& b : outs)
+        ASSERT_EQ(waveOutWrite(out, &b->header, kHdr), MMSYSERR_NOERROR);
+    // About a second of both directions.
+    ASSERT_TRUE(rin.waitFor(MM_WIM_DATA, 20));
+    ASSERT_TRUE(rout.waitFor(MM_WOM_DONE, 20));
+    // Once resubmission stops, the queue drains; a slow reset may then see it run dry.
+    const uint64_t underruns = stats.underruns();
+    const uint64_t overruns = stats.overruns();
+    {
+        std::lock_guard<std::mutex> g(runLock);
+        running = false;
+    }
+    // Resets end streaming: they count nothing either.
+    ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(waveInUnprepareHeader(in, &ins[i]->header, kHdr), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveOutUnprepareHeader(out, &outs[i]->header, kHdr), MMSYSERR_NOERROR);
+    }
+    ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(underruns, 0u);
+    EXPECT_EQ(overruns, 0u);
+    RecordProperty("underruns_while_draining", static_cast<int>(stats.underruns() - underruns));
+}
+
+namespace {
+
+void playOneBlockDryThenExit()
+{
+    DiskAudio disk(false);
+    StatsDelta stats;
+    Recorder r;
+    HWAVEOUT out = openOut(r);
+    Block b(nonZeroSignal(100, 24));
+    waveOutPrepareHeader(out, &b.header, kHdr);
+    waveOutWrite(out, &b.header, kHdr);
+    waitUntil([&] { return stats.underruns() >= 1; }, std::chrono::seconds(5));
+    waveOutReset(out);
+    waveOutUnprepareHeader(out, &b.header, kHdr);
+    waveOutClose(out);
+    qmWaveCountRestoration();
+    qmWaveCountRestoration();
+    std::exit(0);
+}
+
+}  // namespace
+
+TEST(WaveCountersDeathTest, StatsLineOnExitOnlyWhenAsked)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("QUILLMORPH_AUDIO_STATS", "1", 1);
+            playOneBlockDryThenExit();
+        },
+        testing::ExitedWithCode(0),
+        testing::HasSubstr("sound: 1 underruns, 0 overruns, 2 cushion restorations, 0 device reopenings\n"));
+    EXPECT_EXIT(
+        {
+            unsetenv("QUILLMORPH_AUDIO_STATS");
+            playOneBlockDryThenExit();
+        },
+        testing::ExitedWithCode(0), testing::Not(testing::HasSubstr("sound:")));
 }
