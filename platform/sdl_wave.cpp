@@ -9,9 +9,14 @@
 //      (they return once every returned block has been notified), both closes.
 //  [x] WinMM results for misuse: unknown, closed or wrong-direction handle, null or short header,
 //      empty buffer, unprepared or still queued header, unsupported format or flags.
+//  [x] waveInGetPosition / waveOutGetPosition in TIME_SAMPLES, TIME_BYTES or TIME_MS (any other
+//      type is answered in TIME_BYTES, as WinMM does): what moved between SDL and the queued
+//      blocks since open or reset. Capture dropped for want of a block and playback silence
+//      while nothing is queued do not count, so the difference between what the caller queued
+//      and the position is what is still waiting.
 //  [x] Counters (platform/wave_stats.h): underruns, overruns, reopens, the stream's restorations;
 //      QUILLMORPH_AUDIO_STATS=1 prints them on one stderr line at exit.
-//  [ ] Not: pause/restart, volume, position, device enumeration, CALLBACK_WINDOW/THREAD/EVENT.
+//  [ ] Not: pause/restart, volume, device enumeration, CALLBACK_WINDOW/THREAD/EVENT.
 //      Every block is played once whatever its flags (no looping).
 //
 // Threads. SDL's audio thread moves samples between SDL and the queued blocks under the device's
@@ -26,6 +31,7 @@
 
 #include <SDL.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -39,8 +45,10 @@
 
 namespace {
 
-// About 6 ms of SDL buffer: small next to a block, large enough not to starve on a busy machine.
-const double kSdlBufferSeconds = 0.005;
+// SDL's buffer, rounded up to a power of two: 1,024 frames (23 ms) at 44.1 or 48 kHz. Measured
+// on PulseAudio with drags and two busy loops, 256 and 512 frames gave dropouts at rest and
+// under load; 1,024 none, and adds about 12 ms to the delay; 2,048 added 35 ms.
+const double kSdlBufferSeconds = 0.02;
 // Bound on waiting for the notification thread: it only runs long if a notification
 // function does, and reset and close must not hang behind one that never returns.
 const auto kNotifyWait = std::chrono::seconds(5);
@@ -83,6 +91,8 @@ struct WaveDevice {
     DWORD_PTR instance = 0;            // the caller's value, passed back with every notification
     SDL_AudioDeviceID sdl = 0;         // opened and closed only on the control path
     Uint8 silence = 0;                 // playback fill while no block is queued
+    DWORD frameBytes = 2;              // one sample of every channel, for positions
+    DWORD rate = 44100;                // for positions in milliseconds
     std::mutex control;                // serialises the SDL pause/close calls of start, stop, reset, close
     std::mutex lock;                   // guards all below; held only for short copies and list edits
     std::condition_variable wake;      // the notification thread waits here for work
@@ -93,6 +103,11 @@ struct WaveDevice {
     WAVEHDR* doneTail = nullptr;
     uint64_t finished = 0;             // blocks ever put on the done list ...
     uint64_t delivered = 0;            // ... and notified: reset waits for these to meet
+    uint64_t moved = 0;                // bytes moved between SDL and blocks since open or reset
+    // The last period, so positions move smoothly between SDL's calls instead of by whole buffers.
+    std::chrono::steady_clock::time_point lastCall;
+    uint64_t lastMoved = 0;            // bytes of blocks in it
+    uint64_t lastLength = 0;           // bytes in all
     bool openPending = true;           // the open notification has not gone out yet
     bool closing = false;              // handle is dead; the thread sends the close notification and ends
     bool threadEnded = false;          // close may join
@@ -161,8 +176,10 @@ void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
 {
     WaveDevice& d = *static_cast<WaveDevice*>(userdata);
     bool finishedAny = false;
+    const auto now = std::chrono::steady_clock::now();
     {
         std::lock_guard<std::mutex> g(d.lock);
+        const uint64_t movedBefore = d.moved;
         size_t left = static_cast<size_t>(len);
         if (d.capture && !d.started)
             left = 0;
@@ -177,12 +194,16 @@ void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
             stream += n;
             left -= n;
             h->reserved += n;
+            d.moved += n;
             if (h->reserved == h->dwBufferLength) {
                 finishHead(d);
                 finishedAny = true;
             }
         }
         // Capture with no block queued loses the rest, as a card does; playback plays silence.
+        // A block filled in this period ends the episode before, even when the rest is lost.
+        if (d.capture && d.moved != movedBefore)
+            d.dropping = false;
         if (d.capture && left > 0) {
             if (!d.dropping)
                 gOverruns.fetch_add(1, std::memory_order_relaxed);
@@ -196,6 +217,9 @@ void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
                 gUnderruns.fetch_add(1, std::memory_order_relaxed);
             d.streaming = false;
         }
+        d.lastCall = now;
+        d.lastMoved = d.moved - movedBefore;
+        d.lastLength = static_cast<uint64_t>(len);
     }
     if (finishedAny)
         d.wake.notify_one();
@@ -204,6 +228,9 @@ void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
 void notifyLoop(std::shared_ptr<WaveDevice> dp)
 {
     WaveDevice& d = *dp;
+    // Like a driver's callback thread: above ordinary work, so a busy machine does not
+    // starve the stream (it only asks; without the right it stays as it is).
+    SDL_SetThreadPriority(SDL_THREAD_PRIORITY_HIGH);
     const UINT openMsg = d.capture ? MM_WIM_OPEN : MM_WOM_OPEN;
     const UINT dataMsg = d.capture ? MM_WIM_DATA : MM_WOM_DONE;
     const UINT closeMsg = d.capture ? MM_WIM_CLOSE : MM_WOM_CLOSE;
@@ -318,6 +345,8 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
             return MMSYSERR_BADDEVICEID;
         }
         d->silence = have.silence;
+        d->frameBytes = format->nBlockAlign;
+        d->rate = format->nSamplesPerSec;
     }
 
     {
@@ -469,6 +498,9 @@ MMRESULT reset(const void* handle, bool capture)
             d->started = false;
             d->streaming = false;
             d->dropping = false;
+            d->moved = 0;
+            d->lastMoved = 0;
+            d->lastLength = 0;
             while (d->head)
                 finishHead(*d);
             target = d->finished;
@@ -481,6 +513,46 @@ MMRESULT reset(const void* handle, bool capture)
         return MMSYSERR_NOERROR;
     std::unique_lock<std::mutex> lk(d->lock);
     d->progress.wait_for(lk, kNotifyWait, [&] { return d->delivered >= target || d->threadEnded; });
+    return MMSYSERR_NOERROR;
+}
+
+// Any thread, also inside a notification; takes the device lock for a moment.
+MMRESULT position(const void* handle, bool capture, LPMMTIME t, UINT size)
+{
+    std::shared_ptr<WaveDevice> d = find(handle, capture);
+    if (!d)
+        return MMSYSERR_INVALHANDLE;
+    if (!t || size < sizeof(MMTIME))
+        return MMSYSERR_INVALPARAM;
+    uint64_t bytes;
+    {
+        std::lock_guard<std::mutex> g(d->lock);
+        if (d->closing)
+            return MMSYSERR_INVALHANDLE;
+        bytes = d->moved;
+        // Within a period: capture is recording into the head block, playback is still
+        // playing what SDL took last.
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - d->lastCall).count();
+        const uint64_t since = static_cast<uint64_t>(seconds * d->rate) * d->frameBytes;
+        if (capture && d->started && d->head && d->lastLength > 0)
+            bytes += std::min(since, d->lastLength);
+        else if (!capture)
+            bytes -= d->lastMoved - std::min(since, d->lastMoved);
+    }
+    const uint64_t frames = bytes / d->frameBytes;
+    // DWORD positions wrap, as WinMM's do; callers take differences.
+    switch (t->wType) {
+    case TIME_SAMPLES:
+        t->u.sample = static_cast<DWORD>(frames);
+        break;
+    case TIME_MS:
+        t->u.ms = static_cast<DWORD>(frames * 1000 / d->rate);
+        break;
+    default:
+        t->wType = TIME_BYTES;
+        t->u.cb = static_cast<DWORD>(bytes);
+        break;
+    }
     return MMSYSERR_NOERROR;
 }
 
@@ -558,6 +630,12 @@ MMRESULT WINAPI waveInStop(HWAVEIN hwi)
 
 MMRESULT WINAPI waveInReset(HWAVEIN hwi) { return reset(hwi, true); }
 MMRESULT WINAPI waveOutReset(HWAVEOUT hwo) { return reset(hwo, false); }
+
+MMRESULT WINAPI waveInGetPosition(HWAVEIN hwi, LPMMTIME pmmt, UINT cbmmt) { return position(hwi, true, pmmt, cbmmt); }
+MMRESULT WINAPI waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt)
+{
+    return position(hwo, false, pmmt, cbmmt);
+}
 
 QmWaveStats qmWaveStats()
 {

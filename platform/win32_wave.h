@@ -93,6 +93,36 @@ typedef struct tWAVEFORMATEX {
 #pragma pack(pop)
 typedef const WAVEFORMATEX* LPCWAVEFORMATEX;
 
+// Positions (waveInGetPosition, waveOutGetPosition).
+#define TIME_MS 0x0001
+#define TIME_SAMPLES 0x0002
+#define TIME_BYTES 0x0004
+#define TIME_SMPTE 0x0008
+#define TIME_MIDI 0x0010
+#define TIME_TICKS 0x0020
+
+typedef struct mmtime_tag {
+    UINT wType;
+    union {
+        DWORD ms;
+        DWORD sample;
+        DWORD cb;
+        DWORD ticks;
+        struct {
+            BYTE hour;
+            BYTE min;
+            BYTE sec;
+            BYTE frame;
+            BYTE fps;
+            BYTE dummy;
+            BYTE pad[2];
+        } smpte;
+        struct {
+            DWORD songptrpos;
+        } midi;
+    } u;
+} MMTIME, *PMMTIME, *NPMMTIME, *LPMMTIME;
+
 typedef void(CALLBACK DRVCALLBACK)(HDRVR hdrvr, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dw1, DWORD_PTR dw2);
 typedef DRVCALLBACK* LPDRVCALLBACK;
 typedef DRVCALLBACK WAVECALLBACK;
@@ -107,6 +137,7 @@ MMRESULT WINAPI waveInAddBuffer(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh);
 MMRESULT WINAPI waveInStart(HWAVEIN hwi);
 MMRESULT WINAPI waveInStop(HWAVEIN hwi);
 MMRESULT WINAPI waveInReset(HWAVEIN hwi);
+MMRESULT WINAPI waveInGetPosition(HWAVEIN hwi, LPMMTIME pmmt, UINT cbmmt);
 
 MMRESULT WINAPI waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
                             DWORD_PTR dwInstance, DWORD fdwOpen);
@@ -115,3 +146,4 @@ MMRESULT WINAPI waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
 MMRESULT WINAPI waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
 MMRESULT WINAPI waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
 MMRESULT WINAPI waveOutReset(HWAVEOUT hwo);
+MMRESULT WINAPI waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt);
