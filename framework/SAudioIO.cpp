@@ -1,7 +1,13 @@
 #include "framework/SAudioIO.h"
 
+#ifndef _WIN32
+#include "platform/wave_stats.h"
+#endif
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -12,6 +18,45 @@ const WORD kBitsPerSample = 16;
 // enough that closing the window never seems to hang.
 const auto kStopWait = std::chrono::seconds(2);
 const UINT kHeaderSize = sizeof(WAVEHDR);
+const DWORD kFrameBytes = kChannels * kBitsPerSample / 8;
+// The delay start gives: capture fills one block while two wait to be played.
+const int kCushionBlocks = 2;
+
+// A delay reading within this of the cushion is the devices' granularity, not a change.
+// Past it, slow drift (two clocks) waits for a quiet block, where a jump is not heard,
+// unless it grows to twice this (a voice that never pauses, a gap nobody reported).
+int32_t driftTolerance(int blockSize) { return blockSize / 8; }
+// A reading this far off is an event (a stall, a lost device): corrected at once.
+int32_t eventThreshold(int blockSize) { return blockSize / 2; }
+// Blocks after a correction before the next may start: the readings settle first.
+const int kHoldoffBlocks = 8;
+// Peak below which a block counts as quiet: -40 dB of full scale.
+const int kQuietPeak = 328;
+
+bool framesOf(const MMTIME& t, DWORD& frames)
+{
+    if (t.wType == TIME_SAMPLES)
+        frames = t.u.sample;
+    else if (t.wType == TIME_BYTES)
+        frames = t.u.cb / kFrameBytes;
+    else
+        return false;
+    return true;
+}
+
+bool quiet(const short* x, int n)
+{
+    for (int i = 0; i < n; ++i)
+        if (std::abs(static_cast<int>(x[i])) >= kQuietPeak)
+            return false;
+    return true;
+}
+
+void resetHeader(SAudioBlock& b)
+{
+    b.header.lpData = reinterpret_cast<LPSTR>(b.samples.data.get());
+    b.header.dwBufferLength = static_cast<DWORD>(b.samples.count) * sizeof(short);
+}
 
 // Keeps the busy count right however the notification leaves.
 struct BusyGuard {
@@ -53,6 +98,11 @@ void SAudioIO::open(int blockSize)
         blocks[i].alloc(blockSize);
         preparedOn[i] = kNone;
     }
+    for (int i = 0; i < kPads; ++i) {
+        pads[i].alloc(blockSize);
+        padQueued[i] = false;
+    }
+    this->blockSize = blockSize;
 
     if (waveInOpen(&inputDevice, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&SAudioIO::inputCallback),
                    reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION) != MMSYSERR_NOERROR)
@@ -64,6 +114,12 @@ void SAudioIO::open(int blockSize)
 
 void SAudioIO::start()
 {
+    // Both positions are zero here: just opened, or reset by stop.
+    framesWritten = static_cast<uint32_t>((kBlocks - kCushionBlocks) * blockSize);
+    framesCaptured = 0;
+    recentCount = 0;
+    correction = 0;
+    holdoff = 0;
     running = true;
     for (int i = 0; i < 2; ++i) {
         WAVEHDR* h = &blocks[i].header;
@@ -117,6 +173,13 @@ void SAudioIO::stop()
         else if (preparedOn[i] == kOutput)
             waveOutUnprepareHeader(outputDevice, h, kHeaderSize);
         preparedOn[i] = kNone;
+        resetHeader(blocks[i]);
+    }
+    for (int i = 0; i < kPads; ++i) {
+        if (padQueued[i])
+            waveOutUnprepareHeader(outputDevice, &pads[i].header, kHeaderSize);
+        padQueued[i] = false;
+        resetHeader(pads[i]);
     }
 }
 
@@ -125,12 +188,16 @@ void SAudioIO::close()
     stop();
     if (!settled)
         return;
-    for (int i = 0; i < kBlocks; ++i) {
-        blocks[i].samples.count = 0;
-        blocks[i].samples.data.reset();
-        blocks[i].header.lpData = nullptr;
-        blocks[i].header.dwBufferLength = 0;
+    for (SAudioBlock* group : {blocks, pads}) {
+        const int n = group == blocks ? kBlocks : kPads;
+        for (int i = 0; i < n; ++i) {
+            group[i].samples.count = 0;
+            group[i].samples.data.reset();
+            group[i].header.lpData = nullptr;
+            group[i].header.dwBufferLength = 0;
+        }
     }
+    blockSize = 0;
     waveInClose(inputDevice);
     waveOutClose(outputDevice);
     inputDevice = nullptr;
@@ -143,6 +210,117 @@ int SAudioIO::indexOf(const WAVEHDR* header) const
         if (header == &blocks[i].header)
             return i;
     return -1;
+}
+
+int SAudioIO::padIndexOf(const WAVEHDR* header) const
+{
+    for (int i = 0; i < kPads; ++i)
+        if (header == &pads[i].header)
+            return i;
+    return -1;
+}
+
+bool SAudioIO::measureDelay(int32_t& delay, bool& dry)
+{
+    MMTIME in = {};
+    MMTIME out = {};
+    in.wType = TIME_SAMPLES;
+    out.wType = TIME_SAMPLES;
+    DWORD inFrames = 0;
+    DWORD outFrames = 0;
+    if (waveInGetPosition(inputDevice, &in, sizeof(in)) != MMSYSERR_NOERROR ||
+        waveOutGetPosition(outputDevice, &out, sizeof(out)) != MMSYSERR_NOERROR || !framesOf(in, inFrames) ||
+        !framesOf(out, outFrames))
+        return false;
+    // Captured after this block (a late notification), and queued but not yet played;
+    // a playback position past what was queued means playback ran dry.
+    const int32_t ahead = std::max<int32_t>(0, static_cast<int32_t>(inFrames - framesCaptured));
+    const int32_t pending = static_cast<int32_t>(framesWritten - outFrames);
+    dry = pending <= 0;
+    delay = blockSize + ahead + std::max<int32_t>(0, pending);
+    return true;
+}
+
+void SAudioIO::recycle(WAVEHDR* h, int index)
+{
+    resetHeader(blocks[index]);
+    h->dwFlags = 0;
+    preparedOn[index] = kInput;
+    waveInPrepareHeader(inputDevice, h, kHeaderSize);
+    waveInAddBuffer(inputDevice, h, kHeaderSize);
+}
+
+void SAudioIO::play(WAVEHDR* h, int index)
+{
+    const int32_t target = kCushionBlocks * blockSize;
+    int32_t delay = 0;
+    bool dry = false;
+    if (measureDelay(delay, dry)) {
+        recent[recentCount % 3] = delay;
+        ++recentCount;
+    }
+    if (correction == 0 && holdoff > 0)
+        --holdoff;
+    else if (correction == 0 && recentCount > 0) {
+        int32_t error = delay - target;
+        // Playing silence right now: a gap is heard anyway, so the cushion comes back at once.
+        const bool event = std::abs(error) > eventThreshold(blockSize) ||
+                           (dry && std::abs(error) > driftTolerance(blockSize));
+        if (!event) {
+            error = 0;
+            if (recentCount >= 3) {
+                int32_t m[3] = {recent[0], recent[1], recent[2]};
+                std::sort(m, m + 3);
+                const int32_t drift = m[1] - target;
+                if (std::abs(drift) > 2 * driftTolerance(blockSize) ||
+                    (std::abs(drift) > driftTolerance(blockSize) && quiet(blocks[index].samples.data.get(), blockSize)))
+                    error = drift;
+            }
+        }
+        if (error != 0) {
+            // One correction at a time, then a pause: a handler that cannot keep up
+            // loses some late blocks, not all of them.
+            correction = error;
+            holdoff = kHoldoffBlocks;
+            recentCount = 0;
+            restorationCount.fetch_add(1, std::memory_order_relaxed);
+#ifndef _WIN32
+            qmWaveCountRestoration();
+#endif
+        }
+    }
+    if (correction < 0) {
+        // Playback ran dry: silence first, so what follows keeps the cushion.
+        for (int k = 0; k < kPads; ++k) {
+            if (padQueued[k].load())
+                continue;
+            const int32_t n = std::min<int32_t>(-correction, blockSize);
+            WAVEHDR* p = &pads[k].header;
+            resetHeader(pads[k]);
+            p->dwBufferLength = static_cast<DWORD>(n) * kFrameBytes;
+            p->dwFlags = 0;
+            padQueued[k] = true;
+            waveOutPrepareHeader(outputDevice, p, kHeaderSize);
+            waveOutWrite(outputDevice, p, kHeaderSize);
+            framesWritten += static_cast<uint32_t>(n);
+            correction += n;
+            break;
+        }
+    }
+    // Capture ran ahead: what would be heard too late goes, the start of this block or all of it.
+    const int32_t skip = correction > 0 ? std::min<int32_t>(correction, blockSize) : 0;
+    correction -= skip;
+    if (skip == blockSize) {
+        recycle(h, index);
+        return;
+    }
+    h->lpData += skip * kFrameBytes;
+    h->dwBufferLength -= static_cast<DWORD>(skip) * kFrameBytes;
+    h->dwFlags = 0;
+    preparedOn[index] = kOutput;
+    waveOutPrepareHeader(outputDevice, h, kHeaderSize);
+    waveOutWrite(outputDevice, h, kHeaderSize);
+    framesWritten += static_cast<uint32_t>(blockSize - skip);
 }
 
 void CALLBACK SAudioIO::inputCallback(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
@@ -160,12 +338,10 @@ void CALLBACK SAudioIO::inputCallback(HWAVEIN device, UINT message, DWORD_PTR in
     SAudioBlock* block = reinterpret_cast<SAudioBlock*>(h->dwUser);
 
     waveInUnprepareHeader(device, h, kHeaderSize);
+    self->framesCaptured += h->dwBytesRecorded / kFrameBytes;
     if (self->onData)
         self->onData(block->samples);
-    h->dwFlags = 0;
-    self->preparedOn[i] = kOutput;
-    waveOutPrepareHeader(self->outputDevice, h, kHeaderSize);
-    waveOutWrite(self->outputDevice, h, kHeaderSize);
+    self->play(h, i);
 }
 
 void CALLBACK SAudioIO::outputCallback(HWAVEOUT device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
@@ -178,13 +354,16 @@ void CALLBACK SAudioIO::outputCallback(HWAVEOUT device, UINT message, DWORD_PTR 
     if (!self->running.load())
         return;
     WAVEHDR* h = reinterpret_cast<WAVEHDR*>(param1);
+    const int pad = self->padIndexOf(h);
+    if (pad >= 0) {
+        waveOutUnprepareHeader(device, h, kHeaderSize);
+        self->padQueued[pad] = false;
+        return;
+    }
     const int i = self->indexOf(h);
     if (i < 0)
         return;
 
     waveOutUnprepareHeader(device, h, kHeaderSize);
-    h->dwFlags = 0;
-    self->preparedOn[i] = kInput;
-    waveInPrepareHeader(self->inputDevice, h, kHeaderSize);
-    waveInAddBuffer(self->inputDevice, h, kHeaderSize);
+    self->recycle(h, i);
 }

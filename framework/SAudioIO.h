@@ -2,6 +2,12 @@
 // Full-duplex stream over the WinMM wave API: four blocks circulate capture ->
 // onData -> playback -> capture. Control calls (open, start, stop, close) come from
 // one thread; the notifications run on the audio system's thread(s).
+//
+// The stream holds the delay start gives it, two blocks from capture to playback. Each
+// captured block's delay is read off the two devices' positions; after playback ran dry
+// or capture ran ahead (a stall, a lost device, two clocks apart) it plays a stretch of
+// silence from a spare block or leaves out the start of a block, once, so a stall costs
+// one gap and not the rest of the run. The handler still sees every block once.
 
 #include "framework/SAudio.h"
 
@@ -10,9 +16,12 @@
 class SAudioIO final : public SAudio {
 public:
     static const int kBlocks = 4;
+    static const int kPads = 2;
     static const DWORD kSampleRate = 44100;
 
     SAudioBlock blocks[kBlocks];
+    // Silence for the cushion, never seen by the handler; lengths set per use.
+    SAudioBlock pads[kPads];
     HWAVEOUT outputDevice = nullptr;
     HWAVEIN inputDevice = nullptr;
 
@@ -25,10 +34,14 @@ public:
     // Stops if running, releases the blocks, closes both devices. Returns promptly.
     void close() override;
     // Queues blocks 0, 1 for capture and the silent blocks 2, 3 for playback.
+    // That cushion of two blocks is the delay the stream then holds.
     void start() override;
     // After it returns no notification is at work and every block is idle and unprepared.
     // stop and close must not be called from onData (WinMM deadlocks on reset there).
     void stop() override;
+
+    // Corrections made since open (silence played or input left out); any thread.
+    uint32_t restorations() const { return restorationCount.load(std::memory_order_relaxed); }
 
     static void CALLBACK inputCallback(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                                        DWORD_PTR param2);
@@ -44,7 +57,26 @@ private:
     Side preparedOn[kBlocks] = {kNone, kNone, kNone, kNone};
     // False when a notification outlived stop's wait: blocks and devices are then left alone.
     bool settled = true;
+    // A pad is queued for playback (set by the capture side, cleared by the playback side).
+    std::atomic<bool> padQueued[kPads] = {};
+    std::atomic<uint32_t> restorationCount{0};
+
+    // Capture side only (one notification thread), so plain fields.
+    int blockSize = 0;
+    uint32_t framesWritten = 0;    // playback frames queued since start (wrap like positions)
+    uint32_t framesCaptured = 0;   // capture frames notified since start
+    int32_t recent[3] = {0, 0, 0};  // last delays, for the median that ignores one odd reading
+    int recentCount = 0;
+    int32_t correction = 0;        // frames still to leave out (> 0) or to add as silence (< 0)
+    int holdoff = 0;               // blocks before the next reading may start a correction
 
     int indexOf(const WAVEHDR* header) const;
+    int padIndexOf(const WAVEHDR* header) const;
+    // Frames from capture of this block's first sample to its playback, and whether playback
+    // has run dry; false without positions.
+    bool measureDelay(int32_t& delay, bool& dry);
+    // Queues the handled block for playback, corrected toward the two-block delay.
+    void play(WAVEHDR* h, int index);
+    void recycle(WAVEHDR* h, int index);
     bool waitForNotifications();
 };

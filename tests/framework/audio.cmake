@@ -29,3 +29,14 @@ endif()
 # Not a test: the pass-through program bench/latency measures.
 add_executable(latency_passthrough ${CMAKE_CURRENT_SOURCE_DIR}/latency_passthrough.cpp)
 target_link_libraries(latency_passthrough PRIVATE qm_framework)
+
+# The stream's delay control over simulated devices in simulated time: no real clock, so
+# it holds on a loaded machine. Links the stream without the platform's wave layer.
+if(NOT WIN32)
+qm_add_gtest(test_audio_stream_sim
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/audio_stream_sim_test.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/SimWave.cpp
+          ${PROJECT_SOURCE_DIR}/framework/SAudioIO.cpp
+  LABELS audio
+  TIMEOUT 300)
+endif()

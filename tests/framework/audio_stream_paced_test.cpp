@@ -86,7 +86,10 @@ TEST(SAudioStreamPaced, HandlerSeesEveryBlockOnceInOrderAndWhatItLeavesIsPlayed)
     expectSilenceThen(out, negated, kBlock);
 }
 
-TEST(SAudioStreamPaced, SlowHandlerUnderrunsWithoutTearingRepeatingOrLosingABlock)
+// A handler slower than the blocks: playback starves, and the stream leaves out some of what
+// would be heard too late (whole blocks, or the start of one) to keep its delay, but it never
+// repeats or reorders a block, and most of them are heard.
+TEST(SAudioStreamPaced, SlowHandlerUnderrunsInOrderWithoutRepeatingABlock)
 {
     DiskAudio disk(true);
     const int kBlock = 1024;  // 23 ms; the handler takes 35
@@ -102,12 +105,15 @@ TEST(SAudioStreamPaced, SlowHandlerUnderrunsWithoutTearingRepeatingOrLosingABloc
     s.open(kBlock);
     s.start();
     ASSERT_TRUE(waitUntil([&] { return p.calls.load() >= 24; }, std::chrono::seconds(60)));
+    const uint32_t restorations = s.restorations();
     s.close();
     const int calls = p.calls.load();
 
-    // Output: silence and whole blocks numbered 1, 2, 3, ... in order, nothing twice.
+    // Output: silence and runs of one block number each, rising, none longer than a block.
     std::vector<short> out = disk.readOutput();
-    int next = 1;
+    int last = 0;
+    int heard = 0;
+    int shortened = 0;
     int gaps = 0;
     size_t i = 0;
     while (i < out.size()) {
@@ -115,27 +121,27 @@ TEST(SAudioStreamPaced, SlowHandlerUnderrunsWithoutTearingRepeatingOrLosingABloc
             size_t j = i;
             while (j < out.size() && out[j] == 0)
                 ++j;
-            gaps += next > 1 && j < out.size();
+            gaps += last > 0 && j < out.size();
             i = j;
             continue;
         }
-        ASSERT_EQ(out[i], next) << "block out of order at sample " << i;
+        ASSERT_GT(out[i], last) << "block repeated or out of order at sample " << i;
         size_t run = 0;
-        while (i + run < out.size() && out[i + run] == next)
+        while (i + run < out.size() && out[i + run] == out[i])
             ++run;
-        if (run < static_cast<size_t>(kBlock)) {
-            // Only the block the stop cut off may be short, and nothing but silence follows it.
-            for (size_t k = i + run; k < out.size(); ++k)
-                ASSERT_EQ(out[k], 0) << "block " << next << " torn at sample " << i + run;
-        }
-        ASSERT_LE(run, static_cast<size_t>(kBlock)) << "block " << next << " played twice";
+        ASSERT_LE(run, static_cast<size_t>(kBlock)) << "block " << out[i] << " played twice";
+        shortened += run < static_cast<size_t>(kBlock);
+        heard += 1;
+        last = out[i];
         i += run;
-        ++next;
     }
-    // Played (at least in part): all but the handled blocks the stop took back.
-    EXPECT_GE(next - 1, calls - 4);
-    EXPECT_LE(next - 1, calls);
     EXPECT_GT(gaps, 0) << "the slow handler should have starved playback";
+    EXPECT_GE(heard, calls / 2) << "the stream left out most of what the handler made";
+    // Only its corrections leave anything out (the last block may be cut by the stop).
+    if (heard < last || shortened > 1) {
+        EXPECT_GT(restorations, 0u);
+    }
+    EXPECT_LE(last, calls);
     for (int n : p.counts)
         ASSERT_EQ(n, kBlock);
 }

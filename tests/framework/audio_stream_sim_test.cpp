@@ -1,0 +1,194 @@
+// The stream's delay over simulated devices (SimWave): two clocks apart for an hour,
+// stalled handlers and a stopped process, without real time or a real machine's load.
+
+#include "SimWave.h"
+#include "framework/SAudioIO.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int kBlock = 2048;
+const uint64_t kRate = 44100;
+
+// 2.5 s of voice, then 0.5 s of silence, as someone talking.
+bool talking(uint64_t i) { return i % (3 * kRate) < kRate * 5 / 2; }
+
+struct Handler {
+    std::vector<int64_t> firsts;  // each handled block's first sample (its coded capture index)
+    std::vector<int> counts;
+    void onData(SDATA<short>& d)
+    {
+        counts.push_back(d.count);
+        firsts.push_back(d.data[0]);
+    }
+};
+
+// Follows the output from frame `from` on: every voiced input sample must come out once,
+// in order, with no silence put between two that follow each other, and each within
+// `slack` of the delay of the first one heard (or of `delay` when given). Keeps the first fault.
+struct Listener {
+    uint64_t from = 0;
+    double delay = -1;
+    double slack = 0;
+    std::function<bool(uint64_t)> voiced;
+    double playbackRate = 1.0;
+    std::string fault;
+    int64_t prev = -1;
+    bool silence = false;
+    double firstDelay = -1;
+
+    void feed(uint64_t j, int64_t b)
+    {
+        if (j < from || !fault.empty())
+            return;
+        if (b < 0) {
+            silence = true;
+            return;
+        }
+        const double late = static_cast<double>(j) / playbackRate - static_cast<double>(b);
+        if (firstDelay < 0)
+            firstDelay = late;
+        if (delay < 0)
+            delay = late;
+        const char* what = nullptr;
+        if (std::fabs(late - delay) > slack)
+            what = "late or early";
+        else if (prev >= 0 && b <= prev)
+            what = "a repeat";
+        else if (prev >= 0 && b == prev + 1 && silence)
+            what = "a dropout";
+        else if (prev >= 0)
+            for (int64_t i = prev + 1; i < b && !what; ++i)
+                if (voiced(static_cast<uint64_t>(i)))
+                    what = "voice left out";
+        if (what) {
+            char buf[200];
+            std::snprintf(buf, sizeof buf, "%s at output frame %llu: input %lld after %lld, %.0f frames late (not %.0f)",
+                          what, static_cast<unsigned long long>(j), static_cast<long long>(b),
+                          static_cast<long long>(prev), late, delay);
+            fault = buf;
+        }
+        prev = b;
+        silence = false;
+    }
+};
+
+struct SimRun {
+    SAudioIO stream;
+    Handler handler;
+    Listener ear;    // from the start, against the delay start gives
+    Listener after;  // set up by the test for the stretch after an event
+    SimRun(sim::Config c, double slack)
+    {
+        ear.voiced = c.voiced;
+        ear.slack = slack;
+        ear.playbackRate = c.playbackRate;
+        after = ear;
+        after.from = UINT64_MAX;
+        c.listen = [this](uint64_t j, int64_t b) {
+            ear.feed(j, b);
+            after.feed(j, b);
+        };
+        sim::reset(c);
+        stream.onData = boost::bind(&Handler::onData, &handler, _1);
+        stream.open(kBlock);
+        stream.start();
+    }
+    ~SimRun() { stream.close(); }
+    void until(uint64_t frame)
+    {
+        while (sim::now() < frame)
+            sim::step();
+    }
+};
+
+void expectEveryBlockOnceInOrder(const Handler& h)
+{
+    for (size_t k = 0; k < h.counts.size(); ++k)
+        ASSERT_EQ(h.counts[k], kBlock) << "block " << k;
+    int64_t last = -1;
+    for (size_t k = 0; k < h.firsts.size(); ++k) {
+        // 0 is silence; the simulation codes voiced samples, so only talk is checked.
+        if (h.firsts[k] == 0)
+            continue;
+        ASSERT_NE(h.firsts[k], last) << "block " << k << " handled twice";
+        last = h.firsts[k];
+    }
+}
+
+}  // namespace
+
+TEST(SAudioStreamSim, StartHoldsTwoBlocksAndNeverCorrectsAtRest)
+{
+    sim::Config c;
+    c.voiced = talking;
+    SimRun r(c, 0.5);
+    r.until(60 * kRate);
+    // From capture of a block's first sample to its playback: the block, then one queued
+    // before it (the cushion of two silent blocks start queued, one played meanwhile).
+    EXPECT_NEAR(r.ear.firstDelay, 2 * kBlock, c.chunk);
+    EXPECT_EQ(r.ear.fault, "");
+    EXPECT_EQ(r.stream.restorations(), 0u);
+    expectEveryBlockOnceInOrder(r.handler);
+}
+
+TEST(SAudioStreamSim, TwoClocksAnHourApartHoldTheDelayWithQuietCorrections)
+{
+    for (double ppm : {200.0, -200.0, 50.0}) {
+        SCOPED_TRACE("playback clock " + std::to_string(ppm) + " ppm off capture");
+        sim::Config c;
+        c.playbackRate = 1.0 + ppm * 1e-6;
+        c.voiced = talking;
+        // Within a quarter block all hour long, and never a jump or hole inside the voice:
+        // the corrections fall into the pauses.
+        SimRun r(c, kBlock / 4.0);
+        r.until(3600 * kRate);
+        EXPECT_EQ(r.ear.fault, "");
+        // 200 ppm over an hour is 31,752 frames; each correction is at least an eighth of a
+        // block, so a controller that hunts would need many more.
+        const double drift = std::fabs(ppm) * 1e-6 * 3600 * kRate;
+        EXPECT_GE(r.stream.restorations(), 1u);
+        EXPECT_LE(r.stream.restorations(), drift / (kBlock / 8.0) + 2);
+        expectEveryBlockOnceInOrder(r.handler);
+    }
+}
+
+// An event at 3 s that lasts `seconds`; from one second after it ends, the voice must be
+// whole again at the delay start gave, within an eighth of a block.
+void expectHealed(const std::function<void(uint64_t)>& event, double seconds)
+{
+    sim::Config c;
+    SimRun r(c, kBlock / 8.0);
+    r.until(3 * kRate);
+    const uint64_t length = static_cast<uint64_t>(seconds * kRate);
+    event(length);
+    const uint64_t resumed = sim::now() + length;
+    r.after.delay = r.ear.firstDelay;
+    r.after.from = static_cast<uint64_t>((resumed + kRate) * c.playbackRate);
+    r.until(resumed + 4 * kRate);
+    EXPECT_EQ(r.after.fault, "");
+    EXPECT_GT(r.after.prev, 0) << "nothing heard after the event";
+    expectEveryBlockOnceInOrder(r.handler);
+}
+
+TEST(SAudioStreamSim, AStalledHandlerCostsOneGapThenTheDelayIsBackWithinASecond)
+{
+    for (double seconds : {0.02, 0.07, 0.1, 0.3, 0.5, 1.0, 2.0}) {
+        SCOPED_TRACE("handler stuck for " + std::to_string(seconds) + " s");
+        expectHealed(sim::holdNotifications, seconds);
+    }
+}
+
+TEST(SAudioStreamSim, AStoppedProcessCostsOneGapThenTheDelayIsBackWithinASecond)
+{
+    for (double seconds : {0.02, 0.1, 0.3, 0.5, 1.0, 2.0}) {
+        SCOPED_TRACE("process stopped for " + std::to_string(seconds) + " s");
+        expectHealed(sim::stopProcess, seconds);
+    }
+}
