@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Live-use measurements on the sound rig (standard library only).
+
+  live.py signal OUT.wav --seconds S [--on 2.5] [--off 0.5] [--f0 150]
+      The soak input: a steady voiced tone in bursts of --on seconds with --off
+      seconds of silence between them, so that every burst onset times the delay.
+  live.py measure REC.raw [--skip S] [--after S] [--gap-ms 0.7] [--json FILE]
+      A recording with the input on the left and the program's output on the
+      right (tests/e2e/rig.sh). Per input burst: the delay to the output's onset,
+      and the dropouts inside it: runs of exact zeros of at least --gap-ms in the
+      output while the input is active. Prints a summary and one line per burst
+      with a fault; --json writes everything. --after S: the summary also counts
+      the bursts that start S seconds or later into the recording (the clean part
+      after a stall, say).
+"""
+
+import argparse
+import array
+import json
+import os
+import re
+import statistics
+import sys
+import wave
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'e2e'))
+import analyze  # noqa: E402
+
+RATE = analyze.RATE
+# The output is searched for the burst's onset this long after the input's.
+MAX_DELAY_S = 2.0
+# Edges left out of the dropout search: the resynthesis fades in and out over a block.
+EDGE_S = 0.1
+
+
+def cmd_signal(args):
+    period = analyze.voiced(args.f0, 1.0 / args.f0 * round(args.f0 * 0.2))
+    ramp = int(0.002 * RATE)
+    n = int(args.on * RATE)
+    burst = array.array('h', bytes(2 * n))
+    for i in range(n):
+        g = min(1.0, i / ramp, (n - 1 - i) / ramp)
+        burst[i] = int(0.5 * 32767 * g * period[i % len(period)])
+    gap = array.array('h', bytes(2 * int(args.off * RATE)))
+    cycle = (burst + gap).tobytes()
+    count = max(1, int(args.seconds / (args.on + args.off)))
+    with wave.open(args.out, 'wb') as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(bytes(2 * int(0.2 * RATE)) + cycle * count)
+    print(f"wrote {args.out}: {count} bursts of {args.on} s, {count * (args.on + args.off):.0f} s")
+
+
+def zero_runs(x, start, end, min_len):
+    """(offset, length) of runs of exact zeros of at least min_len samples in x[start:end]."""
+    raw = x[start:end].tobytes()
+    out = []
+    for m in re.finditer(rb'(?:\x00\x00){%d,}' % min_len, raw):
+        s, e = m.start(), m.end()
+        if s % 2:  # a match that starts inside a sample
+            s += 1
+            e -= (e - s) % 2
+        if (e - s) // 2 >= min_len:
+            out.append((start + s // 2, (e - s) // 2))
+    return out
+
+
+def onset(x, start, end, thr):
+    for i in range(start, min(end, len(x))):
+        if abs(x[i]) >= thr:
+            return i
+    return None
+
+
+def measure(path, gap_ms, skip):
+    left, right = analyze.load_stereo(path)
+    ins = [b for b in analyze.bursts(left) if b[0] >= skip * RATE]
+    peak = max((abs(v) for v in right), default=0)
+    thr = max(200, 0.1 * peak)
+    min_gap = max(1, int(gap_ms * RATE / 1000))
+    rows = []
+    for s, e in ins:
+        row = {'t_s': round(s / RATE, 3)}
+        o = onset(right, s, s + int(MAX_DELAY_S * RATE), thr)
+        if o is None:
+            row['missing'] = True
+            rows.append(row)
+            continue
+        d = o - s
+        row['delay_ms'] = round(1000.0 * d / RATE, 1)
+        a, b = s + d + int(EDGE_S * RATE), e + d - int(EDGE_S * RATE)
+        if b > len(right):
+            row['cut'] = True
+            b = len(right)
+        runs = zero_runs(right, a, b, min_gap) if b > a else []
+        row['gaps'] = len(runs)
+        row['gap_ms'] = [round(1000.0 * n / RATE, 1) for _, n in runs][:20]
+        rows.append(row)
+    return rows
+
+
+def summary(rows, label):
+    have = [r for r in rows if not r.get('missing')]
+    delays = [r['delay_ms'] for r in have]
+    gaps = sum(r['gaps'] for r in have)
+    bad = sum(1 for r in rows if r.get('missing') or r.get('gaps'))
+    s = {'label': label, 'bursts': len(rows), 'missing': len(rows) - len(have), 'gaps': gaps,
+         'faulty_bursts': bad}
+    if delays:
+        s.update({'delay_first_ms': delays[0], 'delay_min_ms': min(delays), 'delay_max_ms': max(delays),
+                  'delay_median_ms': statistics.median(delays)})
+        s['delay_spread_ms'] = round(max(abs(d - delays[0]) for d in delays), 1)
+    longest = [g for r in have for g in r['gap_ms']]
+    if longest:
+        s['longest_gap_ms'] = max(longest)
+    return s
+
+
+def cmd_measure(args):
+    rows = measure(args.rec, args.gap_ms, args.skip)
+    result = {'all': summary(rows, 'all')}
+    if args.after is not None:
+        result['after'] = summary([r for r in rows if r['t_s'] >= args.after], f'from {args.after} s')
+    for r in rows:
+        if r.get('missing') or r.get('gaps'):
+            print('  burst at %.1f s: %s' % (r['t_s'], 'missing' if r.get('missing') else
+                                             '%d gaps %s, delay %.1f ms' % (r['gaps'], r['gap_ms'], r['delay_ms'])))
+    for k in result:
+        print(json.dumps(result[k]))
+    if args.json:
+        with open(args.json, 'w') as f:
+            json.dump({'summary': result, 'bursts': rows}, f, indent=1)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = p.add_subparsers(dest='cmd', required=True)
+    s = sub.add_parser('signal')
+    s.add_argument('out')
+    s.add_argument('--seconds', type=float, required=True)
+    s.add_argument('--on', type=float, default=2.5)
+    s.add_argument('--off', type=float, default=0.5)
+    s.add_argument('--f0', type=float, default=150.0)
+    m = sub.add_parser('measure')
+    m.add_argument('rec')
+    m.add_argument('--gap-ms', type=float, default=0.7)
+    m.add_argument('--skip', type=float, default=0.0)
+    m.add_argument('--after', type=float)
+    m.add_argument('--json')
+    args = p.parse_args()
+    {'signal': cmd_signal, 'measure': cmd_measure}[args.cmd](args)
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,219 @@
+#!/usr/bin/env bash
+# Drives the real program the way people use it live, on Xvfb and the PulseAudio
+# null-sink rig (tests/e2e/rig.sh), and measures what a listener would notice:
+# dropouts inside the voice, the delay over time, recovery after an event, and how
+# the program closes.
+#   tests/live/run.sh PROGRAM [options]
+#     --seconds S        length of the fed voice (default 30)
+#     --busy K           K busy loops beside the program (default 0)
+#     --drag S           a pad drag every S seconds (default none)
+#     --stop-program S@T SIGSTOP the program for S seconds, T seconds into the voice
+#     --stop-server S@T  the same for the sound server
+#     --restart-server T kill the sound server at T and start a new one
+#     --remove-sink T:D  remove the playback device at T, put it back D seconds later
+#     --remove-source T:D  the same for the capture device
+#     --late-server D    start the program D seconds before any sound server exists
+#     --out DIR          keep the recording, the logs and result.json there
+#     --check            exit 1 unless the run is clean (see below)
+# Prints the measurement (tests/live/live.py), the program's sound counters and the
+# close. With --check a run passes when no burst is missing or has a dropout after
+# the first event's recovery second, the delay stays within 5 ms of its first value
+# (outside the recovery second), and the window closes with exit 0 within 1 s.
+# Exit 77 (skipped) when the rig's tools are missing.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+e2e="$here/../e2e"
+[ $# -ge 1 ] || { sed -n '2,22p' "$0"; exit 2; }
+program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); shift
+seconds=30 busy=0 drag="" stop_program="" stop_server="" restart_server="" remove_sink="" remove_source=""
+late_server="" out="" check=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --seconds) seconds=$2; shift ;;
+    --busy) busy=$2; shift ;;
+    --drag) drag=$2; shift ;;
+    --stop-program) stop_program=$2; shift ;;
+    --stop-server) stop_server=$2; shift ;;
+    --restart-server) restart_server=$2; shift ;;
+    --remove-sink) remove_sink=$2; shift ;;
+    --remove-source) remove_source=$2; shift ;;
+    --late-server) late_server=$2; shift ;;
+    --out) out=$2; shift ;;
+    --check) check=1 ;;
+    *) echo "live: unknown option '$1'" >&2; exit 2 ;;
+  esac
+  shift
+done
+for tool in Xvfb xdpyinfo xdotool pulseaudio pactl parec paplay cc python3 bc; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (script/bootstrap installs it)"; exit 77; }
+done
+work=${out:-$(mktemp -d /tmp/qm-live.XXXXXX)}
+mkdir -p "$work"
+live="python3 $here/live.py"
+note() { printf 'live: %s\n' "$*"; }
+
+. "$e2e/rig.sh"
+pid="" busy_pids=() bg_pids=()
+cleanup() {
+  [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
+  local p
+  for p in "${busy_pids[@]}" "${bg_pids[@]}"; do kill "$p" 2>/dev/null; done
+  rig_stop_all
+}
+trap cleanup EXIT
+
+# Loads the rig's devices into a running daemon again (after a restart).
+rig_pulse_restart() {
+  local old=$RIG_PULSE_PID
+  kill -KILL "$old" 2>/dev/null
+  for _ in $(seq 1 50); do kill -0 "$old" 2>/dev/null || break; sleep 0.02; done
+  rm -f "$XDG_RUNTIME_DIR/pulse/pid"
+  kill "${RIG_KEEP_OUT_PID:-}" "${RIG_KEEP_IN_PID:-}" "${RIG_REC_PID:-}" 2>/dev/null
+  RIG_REC_PID=""
+  rig_pulse_start
+}
+
+cc -O2 -o "$work/wm_delete" "$e2e/wm_delete.c" -lX11 || exit 1
+$live signal "$work/voice.wav" --seconds "$seconds" >/dev/null || exit 1
+rig_x_start || exit 1
+if [ -z "$late_server" ]; then
+  rig_pulse_start || exit 1
+  sleep 1
+else
+  rig_dir
+  export XDG_RUNTIME_DIR="$RIG_DIR/run" PULSE_SERVER="unix:$RIG_DIR/run/pulse/native"
+  mkdir -p "$XDG_RUNTIME_DIR"; chmod 700 "$XDG_RUNTIME_DIR"
+fi
+
+[ -n "${LIVE_RT_SERVER:-}" ] && for t in /proc/$RIG_PULSE_PID/task/*; do chrt -r -p 10 "${t##*/}" 2>/dev/null; done
+for _ in $(seq 1 "$busy"); do ( while :; do :; done ) & busy_pids+=($!); done
+
+mkdir -p "$work/run"
+cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$here/../../app/back.bmp" "$work/run/"
+(cd "$work/run" && SDL_AUDIODRIVER=pulseaudio QUILLMORPH_AUDIO_STATS=1 exec "$program") >"$work/program.log" 2>&1 &
+pid=$!
+wid=""
+for _ in $(seq 1 100); do
+  wid=$(xdotool search --name '^Quillmorph$' 2>/dev/null | head -1)
+  [ -n "$wid" ] && break
+  sleep 0.1
+done
+[ -n "$wid" ] || { echo "live: no window titled Quillmorph" >&2; cat "$work/program.log" >&2; exit 1; }
+if [ -n "$late_server" ]; then
+  sleep "$late_server"
+  rig_pulse_start || exit 1
+  note "sound server started $late_server s after the program"
+fi
+sleep 1.5
+
+at() {  # at T COMMAND...: runs COMMAND T seconds from now, in the background
+  local t=$1; shift
+  ( sleep "$t"; "$@" ) & bg_pids+=($!)
+}
+stop_for() { kill -STOP "$1"; sleep "$2"; kill -CONT "$1"; note "stopped pid $1 for $2 s"; }
+toggle_module() {  # toggle_module sink|source D
+  local kind=$1 d=$2 id
+  if [ "$kind" = sink ]; then
+    id=$(pactl list short modules | awk '/sink_name=spk/ {print $1}')
+  else
+    id=$(pactl list short modules | awk '/source_name=mic/ {print $1}')
+  fi
+  pactl unload-module "$id"
+  note "removed the $kind"
+  sleep "$d"
+  if [ "$kind" = sink ]; then
+    pactl load-module module-remap-sink sink_name=spk master=rec channels=1 channel_map=mono \
+      master_channel_map=front-right remix=no >/dev/null
+    pactl set-default-sink spk
+  else
+    pactl load-module module-remap-source source_name=mic master=rec.monitor channels=1 channel_map=mono \
+      master_channel_map=front-left remix=no >/dev/null
+    pactl set-default-source mic
+  fi
+  note "put the $kind back"
+}
+drag_loop() {
+  local ox=0 oy=0 y
+  while :; do
+    sleep "$drag"
+    y=$(( (RANDOM % 160) + 120 ))
+    xdotool mousemove --window "$wid" 200 200 mousedown 1 mousemove --window "$wid" 210 "$y" \
+            mousemove --window "$wid" 200 200 mouseup 1 2>/dev/null
+  done
+}
+
+rig_record_start "$work/rec.raw"
+sleep 0.3
+t_voice=$(date +%s.%N)
+events=()
+[ -n "$drag" ] && { drag_loop & bg_pids+=($!); }
+if [ -n "$stop_program" ]; then at "${stop_program#*@}" stop_for "$pid" "${stop_program%@*}"; events+=("${stop_program#*@}+${stop_program%@*}"); fi
+if [ -n "$stop_server" ]; then at "${stop_server#*@}" stop_for "$RIG_PULSE_PID" "${stop_server%@*}"; events+=("${stop_server#*@}+${stop_server%@*}"); fi
+if [ -n "$remove_sink" ]; then at "${remove_sink%:*}" toggle_module sink "${remove_sink#*:}"; events+=("${remove_sink%:*}+${remove_sink#*:}"); fi
+if [ -n "$remove_source" ]; then at "${remove_source%:*}" toggle_module source "${remove_source#*:}"; events+=("${remove_source%:*}+${remove_source#*:}"); fi
+
+if [ -n "$restart_server" ]; then
+  # The recording and the player die with the server: play and record in two parts.
+  timeout "$restart_server" "${RIG_NICE[@]}" paplay --latency-msec=100 -d inL "$work/voice.wav"
+  rig_pulse_restart || exit 1
+  note "sound server restarted"
+  rig_record_start "$work/rec2.raw"
+  sleep 0.3
+  rig_play "$work/voice.wav"
+  events+=("0+0")
+else
+  rig_play "$work/voice.wav"
+fi
+sleep 1
+rig_record_stop
+for p in "${bg_pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+bg_pids=()
+
+t0=$(date +%s.%N)
+"$work/wm_delete" "$wid" || note "could not send WM_DELETE_WINDOW"
+for _ in $(seq 1 1500); do kill -0 "$pid" 2>/dev/null || break; sleep 0.01; done
+close_s=$(printf '%.2f' "$(echo "$(date +%s.%N) - $t0" | bc)")
+rc=hung
+if ! kill -0 "$pid" 2>/dev/null; then wait "$pid"; rc=$?; pid=""; fi
+for p in "${busy_pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+busy_pids=()
+
+rec="$work/rec.raw"; [ -n "$restart_server" ] && rec="$work/rec2.raw"
+# The clean part starts one second after the last event ended (recording time: +0.3 s lead).
+after=""
+[ ${#events[@]} -gt 0 ] && after=$(printf '%s\n' "${events[@]}" | awk -F+ '{t = $1 + $2 + 1.3; if (t > m) m = t} END {print m}')
+[ -n "$restart_server" ] && after=1.3
+args=(measure "$rec" --json "$work/result.json")
+[ -n "$after" ] && args+=(--after "$after")
+$live "${args[@]}" | tee "$work/measure.txt" | sed 's/^/live: /'
+grep '^sound:' "$work/program.log" | sed 's/^/live: /'
+note "close: exit code $rc after $close_s s"
+note "artefacts in $work"
+
+[ $check = 1 ] || exit 0
+python3 - "$work/result.json" "$rc" "$close_s" <<'PY'
+import json, sys
+r = json.load(open(sys.argv[1]))
+rc, close_s = sys.argv[2], float(sys.argv[3])
+s = r['summary'].get('after', r['summary']['all'])
+after = float(s['label'].split()[1]) if s['label'] != 'all' else 0.0
+rows = [b for b in r['bursts'] if b['t_s'] >= after]
+fails = []
+if not rows:
+    fails.append('no bursts to judge')
+if s['missing']:
+    fails.append(f"{s['missing']} bursts missing")
+if s['gaps']:
+    fails.append(f"{s['gaps']} dropouts")
+d = [b['delay_ms'] for b in rows if 'delay_ms' in b]
+first = [b['delay_ms'] for b in r['bursts'] if 'delay_ms' in b][:1]
+if d and first and max(abs(x - first[0]) for x in d) > 5:
+    fails.append(f"delay moved from {first[0]} ms to {min(d)}..{max(d)} ms")
+if rc != '0':
+    fails.append(f'exit code {rc}')
+if close_s > 1.0:
+    fails.append(f'close took {close_s} s')
+print('live: ' + ('FAIL: ' + '; '.join(fails) if fails else 'clean'))
+sys.exit(1 if fails else 0)
+PY
