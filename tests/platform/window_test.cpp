@@ -47,6 +47,7 @@ protected:
     {
         g_log.clear();
         g_validatePaint = true;
+        qmTestSetScreenSize(1920, 1080);
     }
 
     void TearDown() override
@@ -218,7 +219,9 @@ TEST_F(PlatformWindow, MouseGoesToDeepestChildOrToTheCapture)
     HWND kid = child(top, 50, 40, 100, 100);
     pump();
     g_log.clear();
+    // Pumped one by one: moves still waiting would coalesce.
     qmTestPushMouse(top, WM_MOUSEMOVE, 60, 70);
+    pump();
     qmTestPushMouse(top, WM_MOUSEMOVE, 10, 10);
     qmTestPushMouse(top, WM_LBUTTONDOWN, 149, 139);
     pump();
@@ -238,6 +241,7 @@ TEST_F(PlatformWindow, MouseGoesToDeepestChildOrToTheCapture)
     EXPECT_EQ(GetCapture(), kid);
     g_log.clear();
     qmTestPushMouse(top, WM_MOUSEMOVE, 10, 5);      // over the parent
+    pump();
     qmTestPushMouse(top, WM_MOUSEMOVE, -30, 300);   // outside the window altogether
     qmTestPushMouse(top, WM_LBUTTONUP, 400, -20);
     pump();
