@@ -227,7 +227,28 @@ bool windowTarget(HWND hwnd, Target& t)
     return true;
 }
 
-bool targetOf(HDC dc, Target& t)
+GdiBitmap* selectedBitmap(HDC dc)
+{
+    GdiDC* d = findDC(dc);
+    return d && d->memory ? findBitmap(d->bitmap) : nullptr;
+}
+
+// A bitmap that still owes its fill gets it now, unless what comes overwrites every pixel.
+void settleFill(GdiBitmap* bm, bool overwritten)
+{
+    if (!bm || bm->pendingFill < 0)
+        return;
+    SDL_Surface* s = bm->surface;
+    if (!overwritten)
+        for (int y = 0; y < s->h; ++y) {
+            Uint32* row = reinterpret_cast<Uint32*>(static_cast<Uint8*>(s->pixels) + int64_t(y) * s->pitch);
+            std::fill(row, row + s->w, static_cast<Uint32>(bm->pendingFill));
+        }
+    bm->pendingFill = -1;
+}
+
+// With `settle` false the caller must settleFill the DC's bitmap before touching pixels.
+bool targetOf(HDC dc, Target& t, bool settle = true)
 {
     GdiDC* d = findDC(dc);
     if (!d)
@@ -237,6 +258,8 @@ bool targetOf(HDC dc, Target& t)
     t.surface = surfaceOf(d->bitmap);
     if (!t.surface)
         return false;
+    if (settle)
+        settleFill(findBitmap(d->bitmap), false);
     t.clipRight = t.surface->w;
     t.clipBottom = t.surface->h;
     return true;
@@ -462,16 +485,16 @@ void present(HWND topLevel)
     }
 }
 
-HBITMAP registerBitmap(SDL_Surface* surface)
+HBITMAP registerBitmap(SDL_Surface* surface, int64_t pendingFill)
 {
     if (!surface)
         return nullptr;
     const uintptr_t handle = newHandle();
-    backend().bitmaps.insert(handle, GdiBitmap{surface, nullptr});
+    backend().bitmaps.insert(handle, GdiBitmap{surface, nullptr, pendingFill});
     return makeHandle<HBITMAP>(handle);
 }
 
-SDL_Surface* newSurface(int64_t width, int64_t height)
+SDL_Surface* newSurface(int64_t width, int64_t height, bool cleared)
 {
     if (width <= 0 || height <= 0 || width > kMaxBitmapSide || height > kMaxBitmapSide ||
         width * height > kMaxBitmapPixels)
@@ -481,7 +504,7 @@ SDL_Surface* newSurface(int64_t width, int64_t height)
         s = SDL_CreateRGBSurfaceWithFormat(0, static_cast<int>(width), static_cast<int>(height), 32,
                                            SDL_PIXELFORMAT_RGB888);
     // A new bitmap is black, also when its pixels served another before.
-    if (s)
+    if (s && cleared)
         SDL_memset(s->pixels, 0, static_cast<size_t>(s->pitch) * static_cast<size_t>(s->h));
     return s;
 }
@@ -560,7 +583,7 @@ HBITMAP WINAPI CreateCompatibleBitmap(HDC, int width, int height)
     // A zero size gives the smallest bitmap there is, as GDI does.
     if (width == 0 || height == 0)
         width = height = 1;
-    return registerBitmap(newSurface(width, height));
+    return registerBitmap(newSurface(width, height, false), 0x000000);
 }
 
 HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object)
@@ -669,7 +692,7 @@ BOOL WINAPI PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop)
     default: return FALSE;
     }
     Target t;
-    if (!targetOf(dc, t))
+    if (!targetOf(dc, t, false))
         return TRUE;  // nothing visible to draw on
     if (color < 0)
         return TRUE;  // the null brush paints nothing
@@ -679,6 +702,14 @@ BOOL WINAPI PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop)
         std::swap(x0, x1);
     if (y1 < y0)
         std::swap(y0, y1);
+    if (GdiBitmap* bm = selectedBitmap(dc)) {
+        const bool all = x0 <= 0 && y0 <= 0 && x1 >= t.surface->w && y1 >= t.surface->h;
+        if (all && mode == Fill::Color) {
+            bm->pendingFill = color;  // written when something reads or draws over part of it
+            return TRUE;
+        }
+        settleFill(bm, false);
+    }
     lock(t);
     fillRect(t, x0, y0, x1, y1, mode, static_cast<Uint32>(color));
     finish(t);
@@ -694,7 +725,8 @@ BOOL WINAPI BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int sr
     if (width <= 0 || height <= 0)
         return TRUE;
     Target to, from;
-    if (!targetOf(dst, to) || to.empty() || !targetOf(src, from))
+    // The destination's pending fill stays pending until pixels are copied.
+    if (!targetOf(src, from) || !targetOf(dst, to, false) || to.empty())
         return TRUE;
     // Only what lands inside the destination's clip and comes from inside the source's.
     const int64_t dx = int64_t(srcX) - x, dy = int64_t(srcY) - y;  // source = destination + (dx, dy)
@@ -708,6 +740,8 @@ BOOL WINAPI BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int sr
     b = std::min(b, from.clipBottom - from.originY - dy);
     if (l >= r || tp >= b)
         return TRUE;
+    // Memory DCs clip to nothing but their bitmap, so this is the whole of it.
+    settleFill(selectedBitmap(dst), l <= 0 && tp <= 0 && r >= to.surface->w && b >= to.surface->h);
     SDL_Surface* in = from.surface;
     SDL_Surface* out = to.surface;
     const bool sameFormat = in->format->format == out->format->format;

@@ -42,6 +42,8 @@ struct WindowRecord {
 struct GdiBitmap {
     SDL_Surface* surface = nullptr;  // always SDL_PIXELFORMAT_RGB888
     HDC selectedInto = nullptr;      // GDI refuses to delete a selected bitmap
+    int64_t pendingFill = -1;        // 0xRRGGBB every pixel holds but not yet written (-1: none),
+                                     // so a fill that the next copy covers costs nothing
 };
 
 struct GdiDC {
@@ -223,7 +225,8 @@ void dropComplete(Uint32 windowID);
 void eraseBackground(HWND hwnd);          // class brush over the client, children kept under WS_CLIPCHILDREN
 void present(HWND topLevel);              // shows the top-level window's surface now
 HBITMAP defaultBitmapHandle();
-HBITMAP registerBitmap(SDL_Surface* surface);  // takes the surface; null gives null
-SDL_Surface* newSurface(int64_t width, int64_t height);  // RGB888, black; null beyond the limits
+HBITMAP registerBitmap(SDL_Surface* surface, int64_t pendingFill = -1);  // takes the surface; null gives null
+// RGB888, black unless `cleared` is false (the caller then owes every pixel); null beyond the limits.
+SDL_Surface* newSurface(int64_t width, int64_t height, bool cleared = true);
 
 }  // namespace qm
