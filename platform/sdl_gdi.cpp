@@ -131,7 +131,7 @@ SDL_Surface* takeSpare(int64_t width, int64_t height)
 void releaseSurface(SDL_Surface* s)
 {
     auto& spares = backend().spareSurfaces;
-    if (!s || s->format->format != SDL_PIXELFORMAT_RGB888 || (s->flags & SDL_PREALLOC) ||
+    if (!s || kSpareSurfaces == 0 || s->format->format != SDL_PIXELFORMAT_RGB888 || (s->flags & SDL_PREALLOC) ||
         int64_t(s->w) * s->h > kMaxSparePixels) {
         SDL_FreeSurface(s);
         return;

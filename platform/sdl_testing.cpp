@@ -1,5 +1,5 @@
 // Test seams of the SDL window backend: pushed SDL input, a failing GetMessageW, a
-// screen of a chosen size, the count of screen updates. Built into
+// screen of a chosen size, the count of screen updates, SDL's allocator. Built into
 // qm_platform_testing, never into the program.
 #include "platform/sdl_window_state.h"
 #include "platform/win32_testing.h"
@@ -99,4 +99,10 @@ void qmTestSetScreenSize(int width, int height)
 uint64_t qmTestScreenUpdates()
 {
     return backend().screenUpdates;
+}
+
+bool qmTestRouteSdlMemory(void* (*allocate)(size_t), void* (*allocateZeroed)(size_t, size_t),
+                          void* (*reallocate)(void*, size_t), void (*release)(void*))
+{
+    return SDL_SetMemoryFunctions(allocate, allocateZeroed, reallocate, release) == 0;
 }

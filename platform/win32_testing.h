@@ -4,6 +4,7 @@
 // has none of them. Input is pushed as real SDL events, so tests drive the same
 // translation as live input. Window thread only.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,3 +25,7 @@ void qmTestFailNextGetMessage();
 void qmTestSetScreenSize(int width, int height);
 // How many times a window's surface has been sent to the screen so far.
 uint64_t qmTestScreenUpdates();
+// Every allocation the backend's SDL makes goes through these from now on. Call it
+// before anything else of this layer runs (a static initializer); false if refused.
+bool qmTestRouteSdlMemory(void* (*allocate)(size_t), void* (*allocateZeroed)(size_t, size_t),
+                          void* (*reallocate)(void*, size_t), void (*release)(void*));
