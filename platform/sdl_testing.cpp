@@ -8,11 +8,12 @@ using namespace qm;
 
 namespace {
 
+// Never destroyed, like the backend that points at it.
 TestSeam& seam()
 {
-    static TestSeam instance;
-    backend().seam = &instance;
-    return instance;
+    static TestSeam* instance = new TestSeam;
+    backend().seam = instance;
+    return *instance;
 }
 
 }  // namespace
