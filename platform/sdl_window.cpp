@@ -73,10 +73,10 @@ bool ensureVideo()
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
     // A click that activates the window also starts a drag, as on Windows.
     SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
-    // The window is drawn in memory and shown whole after each paint: the system's own
-    // image transfer (shared memory on X11) costs little, while SDL's default on Linux,
-    // a GL texture per update, runs the whole GL pipeline in software where the driver
-    // is a software one (virtual and remote displays). A user's setting still wins.
+    // The window is drawn in memory and shown after every paint: the system's own image
+    // transfer (shared memory on X11) costs little, while SDL's default on Linux, a GL
+    // texture per update, runs the whole GL pipeline on the CPU where the driver is a
+    // software one (virtual and remote displays). A user's setting still wins.
     SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0", SDL_HINT_DEFAULT);
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
         std::fprintf(stderr, "cannot open a window: %s\n", SDL_GetError());
