@@ -303,28 +303,33 @@ bool excluded(const Target& t, int64_t x, int64_t y)
 }
 
 // Calls span(from, to) for each part of surface row y within [l, r) that no excluded
-// rectangle covers, left to right.
+// rectangle covers, left to right, or right to left when `leftward`.
 template <class Span>
-void forVisibleSpans(const Target& t, int64_t y, int64_t l, int64_t r, Span span)
+void forVisibleSpans(const Target& t, int64_t y, int64_t l, int64_t r, Span span, bool leftward = false)
 {
-    int64_t x = l;
-    while (x < r) {
-        int64_t end = r;
+    int64_t x = leftward ? r : l;  // the edge of what is still to do
+    while (leftward ? x > l : x < r) {
+        int64_t end = leftward ? l : r;
         bool covered = false;
         for (int i = 0; i < t.exclusionTotal() && !covered; ++i) {
             const SDL_Rect& e = t.exclusion(i);
             if (y < e.y || y >= int64_t(e.y) + e.h || e.w <= 0)
                 continue;
-            if (x >= e.x && x < int64_t(e.x) + e.w) {
-                x = int64_t(e.x) + e.w;
+            const int64_t left = e.x, right = int64_t(e.x) + e.w;
+            const int64_t next = leftward ? x - 1 : x;  // the pixel about to be done
+            if (next >= left && next < right) {
+                x = leftward ? left : right;
                 covered = true;
-            } else if (e.x > x && e.x < end) {
-                end = e.x;
+            } else if (leftward ? (right < x && right > end) : (left > x && left < end)) {
+                end = leftward ? right : left;
             }
         }
         if (covered)
             continue;
-        span(x, end);
+        if (leftward)
+            span(end, x);
+        else
+            span(x, end);
         x = end;
     }
 }
@@ -751,6 +756,8 @@ BOOL WINAPI BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int sr
     const int64_t first = tp + to.originY, last = b + to.originY;
     const int64_t shiftX = dx + from.originX - to.originX, shiftY = dy + from.originY - to.originY;
     const bool upward = in == out && shiftY < 0;
+    // Within one row, spans go right to left when the copy moves right.
+    const bool leftward = in == out && shiftY == 0 && shiftX < 0;
     lock(from);
     lock(to);
     for (int64_t k = 0; k < last - first; ++k) {
@@ -763,7 +770,7 @@ BOOL WINAPI BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int sr
                 for (int64_t i = a; i < z; ++i)
                     putRaw(out, i, row, getRaw(in, i + shiftX, row + shiftY));
             }
-        });
+        }, leftward);
     }
     to.touch(l + to.originX, first, r + to.originX, last);
     if (from.locked)

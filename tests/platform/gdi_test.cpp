@@ -540,6 +540,27 @@ TEST(PlatformDrawing, WindowDCsAreOffsetClippedAndShownAtOnce)
             const bool inKid = x >= 20 && x < 50 && y >= 10 && y < 50;
             ASSERT_EQ(GetPixel(topDC, x, y), inKid ? kBlack : GetPixel(pattern.dc, x, y)) << x << "," << y;
         }
+    // Copies within the window, across its children, read everything before writing
+    // (a thin second child splits the rows into three parts).
+    HWND thin = CreateWindowExW(0, wc.lpszClassName, L"", WS_CHILD | WS_VISIBLE, 70, 10, 5, 40, top, nullptr,
+                                nullptr, nullptr);
+    ASSERT_NE(thin, nullptr);
+    const std::pair<int, int> shifts[] = {{7, 0}, {-7, 0}, {0, 5}, {0, -5}, {6, 4}};
+    for (auto [dx, dy] : shifts) {
+        SCOPED_TRACE(testing::Message() << "moved by " << dx << "," << dy);
+        BitBlt(topDC, 0, 0, 100, 80, pattern.dc, 0, 0, SRCCOPY);
+        const std::vector<COLORREF> before = snapshot(topDC, 100, 80);
+        ASSERT_TRUE(BitBlt(topDC, dx, dy, 100, 80, topDC, 0, 0, SRCCOPY));
+        for (int y = 0; y < 80; ++y)
+            for (int x = 0; x < 100; ++x) {
+                const bool inKid = (x >= 20 && x < 50 && y >= 10 && y < 50) || (x >= 70 && x < 75 && y >= 10 && y < 50);
+                const int sx = x - dx, sy = y - dy;
+                const bool fromInside = sx >= 0 && sx < 100 && sy >= 0 && sy < 80;
+                const COLORREF expected = inKid || !fromInside ? before[static_cast<size_t>(y * 100 + x)]
+                                                               : before[static_cast<size_t>(sy * 100 + sx)];
+                ASSERT_EQ(GetPixel(topDC, x, y), expected) << x << "," << y;
+            }
+    }
     ReleaseDC(kid, kidDC);
     ReleaseDC(top, topDC);
     DestroyWindow(top);
