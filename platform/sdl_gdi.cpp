@@ -1,20 +1,20 @@
-// Win32 GDI drawing and pictures over SDL2 surfaces.
+// Win32 GDI drawing over SDL2 surfaces.
 // Implemented:
 //  [x] GetDC/ReleaseDC: window DCs draw on the top-level SDL surface, offset and clipped to
 //      the window's client area (children left out under WS_CLIPCHILDREN); what they draw is
-//      shown before the drawing call returns
+//      shown before the drawing call returns, one screen update of the touched area per call
 //  [x] CreateCompatibleDC/DeleteDC, CreateCompatibleBitmap (32-bit), SelectObject (bitmaps,
 //      stock pens and brushes), DeleteObject (refused while a bitmap is selected, as GDI does),
 //      GetStockObject, GetObjectW (BITMAP)
 //  [x] SetDCPenColor, SetDCBrushColor, PatBlt (WHITENESS, BLACKNESS, PATCOPY, DSTINVERT),
-//      BitBlt (SRCCOPY and the fills), MoveToEx, LineTo (end point left out),
-//      Arc (counter-clockwise; equal start and end give the whole outline), GetPixel, SetPixel
-//  [x] LoadImageW: system icon and cursor; BMP files through SDL's loader (LR_LOADFROMFILE)
+//      BitBlt (SRCCOPY and the fills; whole rows copied where the formats match), MoveToEx,
+//      LineTo (end point left out), Arc (counter-clockwise; equal start and end give the whole
+//      outline), GetPixel, SetPixel
+//  [x] No allocation per paint: DCs and bitmaps live in reused slots, a freed bitmap's pixels
+//      serve the next one of its size
 //  [x] GetGuiResources(GR_GDIOBJECTS): live DCs and bitmaps
-//  [ ] Pens wider than one pixel, fonts, regions, mapping modes
+//  [ ] Pens wider than one pixel, fonts, regions, mapping modes, raster operations beyond these
 #include "platform/sdl_window_state.h"
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -27,16 +27,14 @@ namespace {
 
 // GDI works in 27-bit coordinates; larger ones are refused rather than overflowing.
 constexpr int64_t kMaxCoordinate = int64_t(1) << 27;
-// Bitmaps beyond this are refused (and so are BMP files that claim to be).
-constexpr int64_t kMaxBitmapSide = 16384;
-constexpr int64_t kMaxBitmapPixels = int64_t(1) << 26;
+// Freed bitmaps kept for reuse: a paint needs one back buffer; more would only hold memory.
+constexpr size_t kSpareSurfaces = 2;
+constexpr int64_t kMaxSparePixels = int64_t(1) << 22;
+// Windows with more children than this keep the rest of their exclusions on the heap.
+constexpr int kInlineExclusions = 8;
 constexpr uintptr_t kStockBase = 0x100;
 constexpr int kStockCount = 20;
-constexpr uintptr_t kIconHandle = 0x400;
-constexpr uintptr_t kCursorHandle = 0x404;
 constexpr uintptr_t kDefaultBitmapHandle = 0x408;
-constexpr WORD kStandardResourceFirst = 32512;
-constexpr WORD kStandardResourceLast = 32650;
 constexpr double kPi = 3.14159265358979323846;
 
 bool isStock(HGDIOBJ object)
@@ -93,16 +91,12 @@ Uint32 toRgb(COLORREF c)
 
 GdiDC* findDC(HDC dc)
 {
-    auto& dcs = backend().dcs;
-    auto it = dcs.find(key(dc));
-    return it == dcs.end() ? nullptr : &it->second;
+    return backend().dcs.find(key(dc));
 }
 
 GdiBitmap* findBitmap(HGDIOBJ object)
 {
-    auto& bitmaps = backend().bitmaps;
-    auto it = bitmaps.find(key(object));
-    return it == bitmaps.end() ? nullptr : &it->second;
+    return backend().bitmaps.find(key(object));
 }
 
 SDL_Surface* defaultSurface()
@@ -121,25 +115,34 @@ SDL_Surface* surfaceOf(HBITMAP bitmap)
     return bm ? bm->surface : nullptr;
 }
 
-HBITMAP registerBitmap(SDL_Surface* surface)
+SDL_Surface* takeSpare(int64_t width, int64_t height)
 {
-    if (!surface)
-        return nullptr;
-    const uintptr_t handle = newHandle();
-    backend().bitmaps[handle] = GdiBitmap{surface, nullptr};
-    return makeHandle<HBITMAP>(handle);
+    auto& spares = backend().spareSurfaces;
+    for (auto it = spares.begin(); it != spares.end(); ++it) {
+        SDL_Surface* s = *it;
+        if (s->w == width && s->h == height) {
+            spares.erase(it);
+            return s;
+        }
+    }
+    return nullptr;
 }
 
-SDL_Surface* newSurface(int64_t width, int64_t height)
+void releaseSurface(SDL_Surface* s)
 {
-    if (width <= 0 || height <= 0 || width > kMaxBitmapSide || height > kMaxBitmapSide ||
-        width * height > kMaxBitmapPixels)
-        return nullptr;
-    SDL_Surface* s = SDL_CreateRGBSurfaceWithFormat(0, static_cast<int>(width), static_cast<int>(height), 32,
-                                                    SDL_PIXELFORMAT_RGB888);
-    if (s)
-        SDL_memset(s->pixels, 0, static_cast<size_t>(s->pitch) * static_cast<size_t>(s->h));
-    return s;
+    auto& spares = backend().spareSurfaces;
+    if (!s || kSpareSurfaces == 0 || s->format->format != SDL_PIXELFORMAT_RGB888 || (s->flags & SDL_PREALLOC) ||
+        int64_t(s->w) * s->h > kMaxSparePixels) {
+        SDL_FreeSurface(s);
+        return;
+    }
+    if (spares.capacity() < kSpareSurfaces)
+        spares.reserve(kSpareSurfaces);
+    if (spares.size() == kSpareSurfaces) {
+        SDL_FreeSurface(spares.front());
+        spares.erase(spares.begin());
+    }
+    spares.push_back(s);
 }
 
 // Where a DC's drawing lands: a surface, the DC's origin on it, a clip rectangle in
@@ -149,11 +152,34 @@ struct Target {
     int64_t originX = 0;
     int64_t originY = 0;
     int64_t clipLeft = 0, clipTop = 0, clipRight = 0, clipBottom = 0;
-    std::vector<SDL_Rect> excluded;
-    HWND shownBy = nullptr;  // top-level window to present afterwards
+    SDL_Rect exclusions[kInlineExclusions];
+    int exclusionCount = 0;
+    std::vector<SDL_Rect> moreExclusions;  // stays empty, unallocated, for windows with few children
+    HWND shownBy = nullptr;                // top-level window to present afterwards
     bool locked = false;
+    // What was drawn, in surface pixels: only that is sent to the screen.
+    int64_t touchedLeft = INT64_MAX, touchedTop = INT64_MAX, touchedRight = INT64_MIN, touchedBottom = INT64_MIN;
 
     bool empty() const { return !surface || clipLeft >= clipRight || clipTop >= clipBottom; }
+    int exclusionTotal() const { return exclusionCount + static_cast<int>(moreExclusions.size()); }
+    const SDL_Rect& exclusion(int i) const
+    {
+        return i < exclusionCount ? exclusions[i] : moreExclusions[static_cast<size_t>(i - exclusionCount)];
+    }
+    void exclude(const SDL_Rect& r)
+    {
+        if (exclusionCount < kInlineExclusions)
+            exclusions[exclusionCount++] = r;
+        else
+            moreExclusions.push_back(r);
+    }
+    void touch(int64_t l, int64_t tp, int64_t r, int64_t b)
+    {
+        touchedLeft = std::min(touchedLeft, l);
+        touchedTop = std::min(touchedTop, tp);
+        touchedRight = std::max(touchedRight, r);
+        touchedBottom = std::max(touchedBottom, b);
+    }
 };
 
 void intersect(Target& t, int64_t l, int64_t tp, int64_t r, int64_t b)
@@ -192,17 +218,37 @@ bool windowTarget(HWND hwnd, Target& t)
             WindowRecord* cr = findWindow(c);
             if (!cr || !(cr->style & WS_VISIBLE))
                 continue;
-            t.excluded.push_back(SDL_Rect{static_cast<int>(origin.x + cr->rect.left),
-                                          static_cast<int>(origin.y + cr->rect.top),
-                                          static_cast<int>(cr->rect.right - cr->rect.left),
-                                          static_cast<int>(cr->rect.bottom - cr->rect.top)});
+            t.exclude(SDL_Rect{static_cast<int>(origin.x + cr->rect.left), static_cast<int>(origin.y + cr->rect.top),
+                               static_cast<int>(cr->rect.right - cr->rect.left),
+                               static_cast<int>(cr->rect.bottom - cr->rect.top)});
         }
     }
     t.shownBy = top;
     return true;
 }
 
-bool targetOf(HDC dc, Target& t)
+GdiBitmap* selectedBitmap(HDC dc)
+{
+    GdiDC* d = findDC(dc);
+    return d && d->memory ? findBitmap(d->bitmap) : nullptr;
+}
+
+// A bitmap that still owes its fill gets it now, unless what comes overwrites every pixel.
+void settleFill(GdiBitmap* bm, bool overwritten)
+{
+    if (!bm || bm->pendingFill < 0)
+        return;
+    SDL_Surface* s = bm->surface;
+    if (!overwritten)
+        for (int y = 0; y < s->h; ++y) {
+            Uint32* row = reinterpret_cast<Uint32*>(static_cast<Uint8*>(s->pixels) + int64_t(y) * s->pitch);
+            std::fill(row, row + s->w, static_cast<Uint32>(bm->pendingFill));
+        }
+    bm->pendingFill = -1;
+}
+
+// With `settle` false the caller must settleFill the DC's bitmap before touching pixels.
+bool targetOf(HDC dc, Target& t, bool settle = true)
 {
     GdiDC* d = findDC(dc);
     if (!d)
@@ -212,6 +258,8 @@ bool targetOf(HDC dc, Target& t)
     t.surface = surfaceOf(d->bitmap);
     if (!t.surface)
         return false;
+    if (settle)
+        settleFill(findBitmap(d->bitmap), false);
     t.clipRight = t.surface->w;
     t.clipBottom = t.surface->h;
     return true;
@@ -223,21 +271,72 @@ void lock(Target& t)
         t.locked = true;
 }
 
+void showTouched(const Target& t)
+{
+    Backend& b = backend();
+    WindowRecord* w = findWindow(t.shownBy);
+    if (!w || !w->sdl || w->parent || t.touchedLeft >= t.touchedRight || t.touchedTop >= t.touchedBottom)
+        return;
+    const SDL_Rect r = {static_cast<int>(t.touchedLeft), static_cast<int>(t.touchedTop),
+                        static_cast<int>(t.touchedRight - t.touchedLeft),
+                        static_cast<int>(t.touchedBottom - t.touchedTop)};
+    SDL_UpdateWindowSurfaceRects(w->sdl, &r, 1);
+    ++b.screenUpdates;
+}
+
 void finish(Target& t)
 {
     if (t.locked)
         SDL_UnlockSurface(t.surface);
     t.locked = false;
-    if (t.shownBy)
-        present(t.shownBy);
+    showTouched(t);
 }
 
 bool excluded(const Target& t, int64_t x, int64_t y)
 {
-    for (const SDL_Rect& r : t.excluded)
+    for (int i = 0; i < t.exclusionTotal(); ++i) {
+        const SDL_Rect& r = t.exclusion(i);
         if (x >= r.x && x < int64_t(r.x) + r.w && y >= r.y && y < int64_t(r.y) + r.h)
             return true;
+    }
     return false;
+}
+
+// Calls span(from, to) for each part of surface row y within [l, r) that no excluded
+// rectangle covers, left to right, or right to left when `leftward`.
+template <class Span>
+void forVisibleSpans(const Target& t, int64_t y, int64_t l, int64_t r, Span span, bool leftward = false)
+{
+    int64_t x = leftward ? r : l;  // the edge of what is still to do
+    while (leftward ? x > l : x < r) {
+        int64_t end = leftward ? l : r;
+        bool covered = false;
+        for (int i = 0; i < t.exclusionTotal() && !covered; ++i) {
+            const SDL_Rect& e = t.exclusion(i);
+            if (y < e.y || y >= int64_t(e.y) + e.h || e.w <= 0)
+                continue;
+            const int64_t left = e.x, right = int64_t(e.x) + e.w;
+            const int64_t next = leftward ? x - 1 : x;  // the pixel about to be done
+            if (next >= left && next < right) {
+                x = leftward ? left : right;
+                covered = true;
+            } else if (leftward ? (right < x && right > end) : (left > x && left < end)) {
+                end = leftward ? right : left;
+            }
+        }
+        if (covered)
+            continue;
+        if (leftward)
+            span(end, x);
+        else
+            span(x, end);
+        x = end;
+    }
+}
+
+Uint8* pixelAt(SDL_Surface* s, int64_t x, int64_t y)
+{
+    return static_cast<Uint8*>(s->pixels) + y * s->pitch + x * s->format->BytesPerPixel;
 }
 
 // x, y in surface pixels, already clipped.
@@ -285,6 +384,7 @@ void plot(Target& t, int64_t x, int64_t y, Uint32 rgb)
     if (x < t.clipLeft || x >= t.clipRight || y < t.clipTop || y >= t.clipBottom || excluded(t, x, y))
         return;
     putRaw(t.surface, x, y, rgb);
+    t.touch(x, y, x + 1, y + 1);
 }
 
 bool readPixel(Target& t, int64_t x, int64_t y, Uint32& rgb)
@@ -299,17 +399,29 @@ bool readPixel(Target& t, int64_t x, int64_t y, Uint32& rgb)
 
 enum class Fill { Color, Invert };
 
-// Rectangle [x0, x1) x [y0, y1) in DC coordinates.
+// Rectangle [x0, x1) x [y0, y1) in DC coordinates, row by row.
 void fillRect(Target& t, int64_t x0, int64_t y0, int64_t x1, int64_t y1, Fill mode, Uint32 rgb)
 {
     const int64_t l = std::max(x0 + t.originX, t.clipLeft), r = std::min(x1 + t.originX, t.clipRight);
     const int64_t tp = std::max(y0 + t.originY, t.clipTop), b = std::min(y1 + t.originY, t.clipBottom);
+    if (l >= r || tp >= b)
+        return;
+    SDL_Surface* s = t.surface;
+    const bool direct = s->format->format == SDL_PIXELFORMAT_RGB888;
     for (int64_t y = tp; y < b; ++y)
-        for (int64_t x = l; x < r; ++x) {
-            if (!t.excluded.empty() && excluded(t, x, y))
-                continue;
-            putRaw(t.surface, x, y, mode == Fill::Invert ? (~getRaw(t.surface, x, y) & 0xFFFFFF) : rgb);
-        }
+        forVisibleSpans(t, y, l, r, [&](int64_t from, int64_t to) {
+            Uint32* row = reinterpret_cast<Uint32*>(pixelAt(s, 0, y));
+            if (direct && mode == Fill::Color) {
+                std::fill(row + from, row + to, rgb);
+            } else if (direct) {
+                for (int64_t x = from; x < to; ++x)
+                    row[x] = ~row[x] & 0xFFFFFF;
+            } else {
+                for (int64_t x = from; x < to; ++x)
+                    putRaw(s, x, y, mode == Fill::Invert ? (~getRaw(s, x, y) & 0xFFFFFF) : rgb);
+            }
+        });
+    t.touch(l, tp, r, b);
 }
 
 int64_t penColor(const GdiDC& d)
@@ -372,8 +484,34 @@ HBITMAP defaultBitmapHandle()
 void present(HWND topLevel)
 {
     WindowRecord* w = findWindow(topLevel);
-    if (w && w->sdl && !w->parent)
+    if (w && w->sdl && !w->parent) {
         SDL_UpdateWindowSurface(w->sdl);
+        ++backend().screenUpdates;
+    }
+}
+
+HBITMAP registerBitmap(SDL_Surface* surface, int64_t pendingFill)
+{
+    if (!surface)
+        return nullptr;
+    const uintptr_t handle = newHandle();
+    backend().bitmaps.insert(handle, GdiBitmap{surface, nullptr, pendingFill});
+    return makeHandle<HBITMAP>(handle);
+}
+
+SDL_Surface* newSurface(int64_t width, int64_t height, bool cleared)
+{
+    if (width <= 0 || height <= 0 || width > kMaxBitmapSide || height > kMaxBitmapSide ||
+        width * height > kMaxBitmapPixels)
+        return nullptr;
+    SDL_Surface* s = takeSpare(width, height);
+    if (!s)
+        s = SDL_CreateRGBSurfaceWithFormat(0, static_cast<int>(width), static_cast<int>(height), 32,
+                                           SDL_PIXELFORMAT_RGB888);
+    // A new bitmap is black, also when its pixels served another before.
+    if (s && cleared)
+        SDL_memset(s->pixels, 0, static_cast<size_t>(s->pitch) * static_cast<size_t>(s->h));
+    return s;
 }
 
 void eraseBackground(HWND hwnd)
@@ -406,7 +544,7 @@ HDC WINAPI GetDC(HWND hwnd)
     dc.window = hwnd;  // null: the screen, which here draws nowhere
     dc.pen = GetStockObject(BLACK_PEN);
     dc.brush = GetStockObject(WHITE_BRUSH);
-    backend().dcs[handle] = dc;
+    backend().dcs.insert(handle, dc);
     return makeHandle<HDC>(handle);
 }
 
@@ -427,7 +565,7 @@ HDC WINAPI CreateCompatibleDC(HDC)
     dc.bitmap = defaultBitmapHandle();
     dc.pen = GetStockObject(BLACK_PEN);
     dc.brush = GetStockObject(WHITE_BRUSH);
-    backend().dcs[handle] = dc;
+    backend().dcs.insert(handle, dc);
     return makeHandle<HDC>(handle);
 }
 
@@ -450,7 +588,7 @@ HBITMAP WINAPI CreateCompatibleBitmap(HDC, int width, int height)
     // A zero size gives the smallest bitmap there is, as GDI does.
     if (width == 0 || height == 0)
         width = height = 1;
-    return registerBitmap(newSurface(width, height));
+    return registerBitmap(newSurface(width, height, false), 0x000000);
 }
 
 HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object)
@@ -490,7 +628,7 @@ BOOL WINAPI DeleteObject(HGDIOBJ object)
     GdiBitmap* bm = findBitmap(object);
     if (!bm || bm->selectedInto)
         return FALSE;
-    SDL_FreeSurface(bm->surface);
+    releaseSurface(bm->surface);
     backend().bitmaps.erase(key(object));
     return TRUE;
 }
@@ -559,7 +697,7 @@ BOOL WINAPI PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop)
     default: return FALSE;
     }
     Target t;
-    if (!targetOf(dc, t))
+    if (!targetOf(dc, t, false))
         return TRUE;  // nothing visible to draw on
     if (color < 0)
         return TRUE;  // the null brush paints nothing
@@ -569,6 +707,14 @@ BOOL WINAPI PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop)
         std::swap(x0, x1);
     if (y1 < y0)
         std::swap(y0, y1);
+    if (GdiBitmap* bm = selectedBitmap(dc)) {
+        const bool all = x0 <= 0 && y0 <= 0 && x1 >= t.surface->w && y1 >= t.surface->h;
+        if (all && mode == Fill::Color) {
+            bm->pendingFill = color;  // written when something reads or draws over part of it
+            return TRUE;
+        }
+        settleFill(bm, false);
+    }
     lock(t);
     fillRect(t, x0, y0, x1, y1, mode, static_cast<Uint32>(color));
     finish(t);
@@ -584,36 +730,52 @@ BOOL WINAPI BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int sr
     if (width <= 0 || height <= 0)
         return TRUE;
     Target to, from;
-    if (!targetOf(dst, to) || to.empty() || !targetOf(src, from))
+    // The destination's pending fill stays pending until pixels are copied.
+    if (!targetOf(src, from) || !targetOf(dst, to, false) || to.empty())
         return TRUE;
-    // Only the part that can land inside the destination's clip is read.
-    const int64_t l = std::max<int64_t>(x, to.clipLeft - to.originX);
-    const int64_t r = std::min<int64_t>(int64_t(x) + width, to.clipRight - to.originX);
-    const int64_t tp = std::max<int64_t>(y, to.clipTop - to.originY);
-    const int64_t b = std::min<int64_t>(int64_t(y) + height, to.clipBottom - to.originY);
+    // Only what lands inside the destination's clip and comes from inside the source's.
+    const int64_t dx = int64_t(srcX) - x, dy = int64_t(srcY) - y;  // source = destination + (dx, dy)
+    int64_t l = std::max<int64_t>(x, to.clipLeft - to.originX);
+    int64_t r = std::min<int64_t>(int64_t(x) + width, to.clipRight - to.originX);
+    int64_t tp = std::max<int64_t>(y, to.clipTop - to.originY);
+    int64_t b = std::min<int64_t>(int64_t(y) + height, to.clipBottom - to.originY);
+    l = std::max(l, from.clipLeft - from.originX - dx);
+    r = std::min(r, from.clipRight - from.originX - dx);
+    tp = std::max(tp, from.clipTop - from.originY - dy);
+    b = std::min(b, from.clipBottom - from.originY - dy);
     if (l >= r || tp >= b)
         return TRUE;
-    // Read everything first: source and destination may share a surface and overlap.
-    const int64_t w = r - l, h = b - tp;
-    std::vector<Uint32> pixels(static_cast<size_t>(w * h));
-    std::vector<bool> valid(static_cast<size_t>(w * h));
+    // Memory DCs clip to nothing but their bitmap, so this is the whole of it.
+    settleFill(selectedBitmap(dst), l <= 0 && tp <= 0 && r >= to.surface->w && b >= to.surface->h);
+    SDL_Surface* in = from.surface;
+    SDL_Surface* out = to.surface;
+    const bool sameFormat = in->format->format == out->format->format;
+    const int bytes = out->format->BytesPerPixel;
+    // Rows in surface pixels; when the copy moves down its own surface, go bottom-up so
+    // that no row is read after it was overwritten (memmove handles each row).
+    const int64_t first = tp + to.originY, last = b + to.originY;
+    const int64_t shiftX = dx + from.originX - to.originX, shiftY = dy + from.originY - to.originY;
+    const bool upward = in == out && shiftY < 0;
+    // Within one row, spans go right to left when the copy moves right.
+    const bool leftward = in == out && shiftY == 0 && shiftX < 0;
     lock(from);
-    for (int64_t j = 0; j < h; ++j)
-        for (int64_t i = 0; i < w; ++i) {
-            Uint32 rgb = 0;
-            const size_t k = static_cast<size_t>(j * w + i);
-            valid[k] = readPixel(from, srcX + (l - x) + i, srcY + (tp - y) + j, rgb);
-            pixels[k] = rgb;
-        }
+    lock(to);
+    for (int64_t k = 0; k < last - first; ++k) {
+        const int64_t row = upward ? last - 1 - k : first + k;
+        forVisibleSpans(to, row, l + to.originX, r + to.originX, [&](int64_t a, int64_t z) {
+            if (sameFormat) {
+                std::memmove(pixelAt(out, a, row), pixelAt(in, a + shiftX, row + shiftY),
+                             static_cast<size_t>((z - a) * bytes));
+            } else {
+                for (int64_t i = a; i < z; ++i)
+                    putRaw(out, i, row, getRaw(in, i + shiftX, row + shiftY));
+            }
+        }, leftward);
+    }
+    to.touch(l + to.originX, first, r + to.originX, last);
     if (from.locked)
         SDL_UnlockSurface(from.surface);
-    lock(to);
-    for (int64_t j = 0; j < h; ++j)
-        for (int64_t i = 0; i < w; ++i) {
-            const size_t k = static_cast<size_t>(j * w + i);
-            if (valid[k])
-                plot(to, l + i, tp + j, pixels[k]);
-        }
+    from.locked = false;
     finish(to);
     return TRUE;
 }
@@ -734,92 +896,6 @@ COLORREF WINAPI SetPixel(HDC dc, int x, int y, COLORREF color)
         plot(t, x, y, toRgb(color));
     finish(t);
     return inside ? (color & 0xFFFFFF) : CLR_INVALID;
-}
-
-namespace {
-
-uint32_t readLE(const unsigned char* p, int bytes)
-{
-    uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        v = (v << 8) | p[i];
-    return v;
-}
-
-// SDL decodes the file; this only refuses headers whose picture could not be held,
-// before anything is allocated for it.
-bool plausibleBmp(const std::string& path)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;  // a FIFO or device would block or never end
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    unsigned char h[26] = {};
-    const size_t got = std::fread(h, 1, sizeof h, f);
-    std::fclose(f);
-    if (got < sizeof h || h[0] != 'B' || h[1] != 'M')
-        return false;
-    const uint32_t infoSize = readLE(h + 14, 4);
-    int64_t width = 0, height = 0;
-    if (infoSize == 12) {
-        width = readLE(h + 18, 2);
-        height = readLE(h + 20, 2);
-    } else {
-        width = static_cast<int32_t>(readLE(h + 18, 4));
-        height = static_cast<int32_t>(readLE(h + 22, 4));
-    }
-    if (height < 0)
-        height = -height;  // top-down rows
-    return width > 0 && height > 0 && width <= kMaxBitmapSide && height <= kMaxBitmapSide &&
-           width * height <= kMaxBitmapPixels;
-}
-
-HBITMAP loadBitmapFile(LPCWSTR name, int cx, int cy)
-{
-    const std::string path = toUtf8(name);
-    if (path.empty() || !plausibleBmp(path))
-        return nullptr;
-    SDL_Surface* loaded = SDL_LoadBMP(path.c_str());
-    if (!loaded)
-        return nullptr;
-    SDL_Surface* converted = SDL_ConvertSurfaceFormat(loaded, SDL_PIXELFORMAT_RGB888, 0);
-    SDL_FreeSurface(loaded);
-    if (!converted)
-        return nullptr;
-    if ((cx > 0 && cx != converted->w) || (cy > 0 && cy != converted->h)) {
-        SDL_Surface* scaled = newSurface(cx > 0 ? cx : converted->w, cy > 0 ? cy : converted->h);
-        if (scaled && SDL_BlitScaled(converted, nullptr, scaled, nullptr) != 0) {
-            SDL_FreeSurface(scaled);
-            scaled = nullptr;
-        }
-        SDL_FreeSurface(converted);
-        converted = scaled;
-    }
-    return registerBitmap(converted);
-}
-
-}  // namespace
-
-HANDLE WINAPI LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT load)
-{
-    if (!name || cx < 0 || cy < 0)
-        return nullptr;
-    if (type == IMAGE_BITMAP) {
-        if (!(load & LR_LOADFROMFILE) || IS_INTRESOURCE(name))
-            return nullptr;  // no resources are linked into the program here
-        return loadBitmapFile(name, cx, cy);
-    }
-    if (type == IMAGE_ICON || type == IMAGE_CURSOR) {
-        const uintptr_t id = reinterpret_cast<uintptr_t>(name);
-        if (instance || (load & LR_LOADFROMFILE) || !IS_INTRESOURCE(name) || id < kStandardResourceFirst ||
-            id > kStandardResourceLast)
-            return nullptr;
-        // The system's standard icon and cursor: shared, never released.
-        return makeHandle<HANDLE>(type == IMAGE_ICON ? kIconHandle : kCursorHandle);
-    }
-    return nullptr;
 }
 
 HANDLE WINAPI GetCurrentProcess(void)

@@ -1,25 +1,18 @@
-// Win32 windows and messages over SDL2.
+// Win32 windows, geometry and mouse capture over SDL2.
 // Implemented:
 //  [x] RegisterClassExW, CreateWindowExW (WM_NCCREATE, WM_CREATE, WM_SHOWWINDOW, WM_SIZE, WM_MOVE
 //      sent before it returns), DestroyWindow (WM_DESTROY, then WM_NCDESTROY children first), IsWindow,
-//      GetParent, DefWindowProcW (WM_CLOSE destroys, WM_PAINT validates)
-//  [x] Get/SetWindowLongPtrW, Get/SetWindowLongW: user data, style, extended style, procedure
+//      GetParent, DefWindowProcW (WM_CLOSE destroys, WM_PAINT validates, WM_ERASEBKGND erases)
+//  [x] Get/SetWindowLongPtrW, Get/SetWindowLongW: user data, style, extended style, procedure, id
 //  [x] GetClientRect, GetWindowRect, AdjustWindowRect(Ex) with a fixed frame, GetMenu (no menus),
-//      GetSystemMetrics(SM_CXSCREEN/SM_CYSCREEN), MoveWindow (WM_MOVE, WM_SIZE; repaint -> WM_PAINT)
-//  [x] GetMessageW, PeekMessageW, TranslateMessage, DispatchMessageW, SendMessageW, PostMessageW and
-//      PostQuitMessage (any thread; they wake a blocked GetMessageW)
-//  [x] Mouse: WM_MOUSEMOVE and the L/R/M button messages to the deepest child under the pointer or
-//      to the capture window, client coordinates as signed 16-bit in lParam; SetCapture,
-//      ReleaseCapture (WM_CAPTURECHANGED), GetCapture
-//  [x] Close button, SIGINT, SIGTERM -> WM_CLOSE; exposure -> WM_PAINT
-//  [x] DragAcceptFiles, WM_DROPFILES, DragQueryFileW (cut and terminated), DragFinish
-//  [ ] Keyboard messages, timers, menus, non-client messages
+//      GetSystemMetrics(SM_CXSCREEN/SM_CYSCREEN), MoveWindow (WM_MOVE, WM_SIZE; repaint -> WM_PAINT),
+//      GetModuleHandleW(NULL)
+//  [x] SetCapture, ReleaseCapture (WM_CAPTURECHANGED), GetCapture; hit testing for the mouse
+//  [ ] Menus, non-client messages, SetWindowPos, ShowWindow, z-order changes
 #include "platform/sdl_window_state.h"
-#include "platform/win32_testing.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace qm {
@@ -33,8 +26,6 @@ constexpr int kCaption = 22;
 constexpr int kMenuBar = 20;
 // Keeps surfaces allocatable whatever size a caller asks for.
 constexpr int kMaxSurfaceSide = 16384;
-// Waits are bounded so that a lost wake-up costs at most this long.
-constexpr Uint32 kWaitSliceMs = 100;
 constexpr int kDefaultX = 100;
 constexpr int kDefaultY = 100;
 constexpr int kDefaultWidth = 640;
@@ -61,24 +52,6 @@ RECT frameInsets(DWORD style, DWORD exStyle, bool menu)
     return RECT{border, top, border, border};
 }
 
-bool onWindowThread()
-{
-    Backend& b = backend();
-    return b.windowThread == std::thread::id() || b.windowThread == std::this_thread::get_id();
-}
-
-void ensureEvents()
-{
-    Backend& b = backend();
-    if (b.eventsReady.load(std::memory_order_acquire))
-        return;
-    SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
-    if (SDL_InitSubSystem(SDL_INIT_EVENTS) != 0)
-        return;
-    b.wakeEvent = SDL_RegisterEvents(1);
-    b.eventsReady.store(true, std::memory_order_release);
-}
-
 bool ensureVideo()
 {
     Backend& b = backend();
@@ -100,6 +73,11 @@ bool ensureVideo()
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
     // A click that activates the window also starts a drag, as on Windows.
     SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
+    // The window is drawn in memory and shown after every paint: the system's own image
+    // transfer (shared memory on X11) costs little, while SDL's default on Linux, a GL
+    // texture per update, runs the whole GL pipeline on the CPU where the driver is a
+    // software one (virtual and remote displays). A user's setting still wins.
+    SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0", SDL_HINT_DEFAULT);
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
         std::fprintf(stderr, "cannot open a window: %s\n", SDL_GetError());
         b.video = VideoState::Failed;
@@ -120,45 +98,40 @@ bool ensureVideo()
     return true;
 }
 
-void wake()
+void sizeTopLevel(WindowRecord& w)
 {
-    Backend& b = backend();
-    if (!b.eventsReady.load(std::memory_order_acquire))
+    if (!w.sdl)
         return;
-    SDL_Event ev;
-    SDL_zero(ev);
-    ev.type = b.wakeEvent;
-    SDL_PushEvent(&ev);
+    SDL_SetWindowSize(w.sdl, std::clamp(w.clientWidth, 1, kMaxSurfaceSide),
+                      std::clamp(w.clientHeight, 1, kMaxSurfaceSide));
+    RECT in = frameInsets(w.style, w.exStyle, false);
+    SDL_SetWindowPosition(w.sdl, w.rect.left + in.left, w.rect.top + in.top);
 }
 
-void postLocked(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    MSG msg;
-    msg.hwnd = hwnd;
-    msg.message = message;
-    msg.wParam = wParam;
-    msg.lParam = lParam;
-    msg.time = SDL_WasInit(SDL_INIT_TIMER | SDL_INIT_EVENTS) ? SDL_GetTicks() : 0;
-    msg.pt = POINT{0, 0};
-    backend().posted.push_back(msg);
-}
-
-void post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    {
-        std::lock_guard<std::mutex> lock(backend().queueLock);
-        postLocked(hwnd, message, wParam, lParam);
-    }
-    wake();
-}
-
-LRESULT send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+void destroyTree(HWND hwnd, std::vector<HWND>& order)
 {
     WindowRecord* w = findWindow(hwnd);
     if (!w)
-        return 0;
-    WNDPROC proc = w->proc;
-    return proc ? proc(hwnd, message, wParam, lParam) : DefWindowProcW(hwnd, message, wParam, lParam);
+        return;
+    w->destroying = true;
+    order.push_back(hwnd);
+    std::vector<HWND> children = w->children;
+    for (HWND c : children)
+        destroyTree(c, order);
+}
+
+}  // namespace
+
+Backend& backend()
+{
+    static Backend* instance = new Backend;
+    return *instance;
+}
+
+bool onWindowThread()
+{
+    Backend& b = backend();
+    return b.windowThread == std::thread::id() || b.windowThread == std::this_thread::get_id();
 }
 
 POINT clientOriginOnScreen(HWND hwnd)
@@ -176,42 +149,9 @@ POINT clientOriginOnScreen(HWND hwnd)
     return p;
 }
 
-void markTree(HWND hwnd, bool erase)
-{
-    WindowRecord* w = findWindow(hwnd);
-    if (!w)
-        return;
-    w->needsPaint = true;
-    if (erase)
-        eraseBackground(hwnd);
-    std::vector<HWND> children = w->children;
-    for (HWND c : children)
-        markTree(c, erase);
-}
-
-// Invalidates a window and everything inside it, painting the class background at
-// once so that nothing stale shows until WM_PAINT arrives.
-void invalidate(HWND hwnd)
-{
-    if (!isShown(hwnd))
-        return;
-    markTree(hwnd, true);
-    present(topLevelOf(hwnd));
-}
-
-void sizeTopLevel(WindowRecord& w)
-{
-    if (!w.sdl)
-        return;
-    SDL_SetWindowSize(w.sdl, std::clamp(w.clientWidth, 1, kMaxSurfaceSide),
-                      std::clamp(w.clientHeight, 1, kMaxSurfaceSide));
-    RECT in = frameInsets(w.style, w.exStyle, false);
-    SDL_SetWindowPosition(w.sdl, w.rect.left + in.left, w.rect.top + in.top);
-}
-
 HWND deepestChildAt(HWND hwnd, int x, int y)
 {
-    // x, y in hwnd's client coordinates; later children lie on top.
+    // Later children lie on top.
     WindowRecord* w = findWindow(hwnd);
     if (!w)
         return nullptr;
@@ -235,252 +175,26 @@ HWND topLevelForSdl(Uint32 windowID)
     return nullptr;
 }
 
-void routeMouse(Uint32 windowID, UINT message, int x, int y)
-{
-    Backend& b = backend();
-    HWND top = topLevelForSdl(windowID);
-    if (!top)
-        return;
-    WindowRecord* t = findWindow(top);
-    HWND target = nullptr;
-    if (b.capture && findWindow(b.capture)) {
-        target = b.capture;
-    } else {
-        if (x < 0 || y < 0 || x >= t->clientWidth || y >= t->clientHeight)
-            return;  // outside the window and nobody captured the mouse
-        if (t->style & WS_DISABLED)
-            return;
-        target = deepestChildAt(top, x, y);
-    }
-    POINT topOrigin = clientOriginOnScreen(top);
-    POINT targetOrigin = clientOriginOnScreen(target);
-    const long cx = static_cast<long>(topOrigin.x) + x - targetOrigin.x;
-    const long cy = static_cast<long>(topOrigin.y) + y - targetOrigin.y;
-    // Packed as two 16-bit halves; receivers sign-extend them.
-    const LPARAM packed = MAKELPARAM(static_cast<WORD>(cx & 0xFFFF), static_cast<WORD>(cy & 0xFFFF));
-    std::lock_guard<std::mutex> lock(b.queueLock);
-    postLocked(target, message, b.buttons, packed);
-}
-
-WPARAM buttonFlag(Uint8 button)
-{
-    switch (button) {
-    case SDL_BUTTON_LEFT: return MK_LBUTTON;
-    case SDL_BUTTON_RIGHT: return MK_RBUTTON;
-    case SDL_BUTTON_MIDDLE: return MK_MBUTTON;
-    default: return 0;
-    }
-}
-
-UINT buttonMessage(Uint8 button, bool down)
-{
-    switch (button) {
-    case SDL_BUTTON_LEFT: return down ? WM_LBUTTONDOWN : WM_LBUTTONUP;
-    case SDL_BUTTON_RIGHT: return down ? WM_RBUTTONDOWN : WM_RBUTTONUP;
-    case SDL_BUTTON_MIDDLE: return down ? WM_MBUTTONDOWN : WM_MBUTTONUP;
-    default: return 0;
-    }
-}
-
-void closeAllTopLevels()
-{
-    Backend& b = backend();
-    bool any = false;
-    {
-        std::lock_guard<std::mutex> lock(b.queueLock);
-        for (auto& entry : b.windows) {
-            if (!entry.second->parent && !entry.second->destroying) {
-                postLocked(makeHandle<HWND>(entry.first), WM_CLOSE, 0, 0);
-                any = true;
-            }
-        }
-    }
-    // Nothing to close: a signal still has to end the loop.
-    if (!any)
-        PostQuitMessage(0);
-}
-
-void finishDrop(Uint32 windowID)
-{
-    Backend& b = backend();
-    std::vector<std::wstring> files;
-    files.swap(b.pendingDrop);
-    HWND top = topLevelForSdl(windowID);
-    WindowRecord* t = findWindow(top);
-    if (files.empty() || !t || !(t->exStyle & WS_EX_ACCEPTFILES))
-        return;
-    const uintptr_t handle = newHandle();
-    b.drops[handle] = std::move(files);
-    post(top, WM_DROPFILES, static_cast<WPARAM>(handle), 0);
-}
-
-void translate(const SDL_Event& ev)
-{
-    Backend& b = backend();
-    switch (ev.type) {
-    case SDL_QUIT:
-        closeAllTopLevels();
-        break;
-    case SDL_WINDOWEVENT: {
-        HWND top = topLevelForSdl(ev.window.windowID);
-        if (!top)
-            break;
-        switch (ev.window.event) {
-        case SDL_WINDOWEVENT_CLOSE:
-            post(top, WM_CLOSE, 0, 0);
-            break;
-        case SDL_WINDOWEVENT_EXPOSED:
-            // The surface still holds the picture: show it, and let the owners redraw.
-            present(top);
-            markTree(top, false);
-            break;
-        case SDL_WINDOWEVENT_SIZE_CHANGED:
-            // A resized SDL window comes with a fresh surface.
-            invalidate(top);
-            break;
-        default:
-            break;
-        }
-        break;
-    }
-    case SDL_MOUSEMOTION:
-        routeMouse(ev.motion.windowID, WM_MOUSEMOVE, ev.motion.x, ev.motion.y);
-        break;
-    case SDL_MOUSEBUTTONDOWN:
-    case SDL_MOUSEBUTTONUP: {
-        const bool down = ev.type == SDL_MOUSEBUTTONDOWN;
-        const UINT message = buttonMessage(ev.button.button, down);
-        if (!message)
-            break;
-        if (down)
-            b.buttons |= buttonFlag(ev.button.button);
-        else
-            b.buttons &= ~buttonFlag(ev.button.button);
-        routeMouse(ev.button.windowID, message, ev.button.x, ev.button.y);
-        break;
-    }
-    case SDL_DROPBEGIN:
-        b.pendingDrop.clear();
-        break;
-    case SDL_DROPFILE:
-        if (ev.drop.file) {
-            b.pendingDrop.push_back(fromUtf8(ev.drop.file));
-            SDL_free(ev.drop.file);
-        }
-        break;
-    case SDL_DROPTEXT:
-        SDL_free(ev.drop.file);
-        break;
-    case SDL_DROPCOMPLETE:
-        finishDrop(ev.drop.windowID);
-        break;
-    default:
-        break;
-    }
-}
-
-// One SDL event at a time, and only when nothing is queued: input is routed when it
-// is retrieved, so a capture taken while handling a press applies to the next move.
-bool pumpOne()
-{
-    if (!backend().eventsReady.load(std::memory_order_acquire))
-        return false;
-    SDL_Event ev;
-    if (!SDL_PollEvent(&ev))
-        return false;
-    translate(ev);
-    return true;
-}
-
-bool matches(const MSG& m, HWND filter, UINT lo, UINT hi)
-{
-    if (filter) {
-        bool inside = false;
-        for (HWND h = m.hwnd; h; h = GetParent(h))
-            if (h == filter) {
-                inside = true;
-                break;
-            }
-        if (!inside)
-            return false;
-    }
-    if (lo == 0 && hi == 0)
-        return true;
-    return m.message >= lo && m.message <= hi;
-}
-
-enum class Got { Message, Quit, Error, Nothing };
-
-Got retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait)
-{
-    Backend& b = backend();
-    if (!out || !onWindowThread())
-        return Got::Error;
-    ensureEvents();
-    for (;;) {
-        if (b.failNextGet) {
-            b.failNextGet = false;
-            return Got::Error;
-        }
-        if (filter && !findWindow(filter))
-            return Got::Error;
-        {
-            std::lock_guard<std::mutex> lock(b.queueLock);
-            for (auto it = b.posted.begin(); it != b.posted.end(); ++it) {
-                if (matches(*it, filter, lo, hi)) {
-                    *out = *it;
-                    if (remove)
-                        b.posted.erase(it);
-                    return Got::Message;
-                }
-            }
-        }
-        if (pumpOne())
-            continue;
-        {
-            std::lock_guard<std::mutex> lock(b.queueLock);
-            if (b.quitPosted) {
-                *out = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(b.quitCode), 0, SDL_GetTicks(), POINT{0, 0}};
-                if (remove)
-                    b.quitPosted = false;
-                return Got::Quit;
-            }
-        }
-        // WM_PAINT is made up on demand and stays until the window is validated.
-        for (auto& entry : b.windows) {
-            MSG paint = {makeHandle<HWND>(entry.first), WM_PAINT, 0, 0, SDL_GetTicks(), POINT{0, 0}};
-            if (entry.second->needsPaint && !entry.second->destroying && matches(paint, filter, lo, hi)) {
-                *out = paint;
-                return Got::Message;
-            }
-        }
-        if (!wait)
-            return Got::Nothing;
-        SDL_Event ev;
-        if (SDL_WaitEventTimeout(&ev, kWaitSliceMs))
-            translate(ev);
-    }
-}
-
-void destroyTree(HWND hwnd, std::vector<HWND>& order)
+void markTree(HWND hwnd, bool erase)
 {
     WindowRecord* w = findWindow(hwnd);
     if (!w)
         return;
-    w->destroying = true;
-    order.push_back(hwnd);
-    std::vector<HWND> children = w->children;
-    for (HWND c : children)
-        destroyTree(c, order);
+    w->needsPaint = true;
+    if (erase)
+        eraseBackground(hwnd);
+    // By index: a procedure never runs from here, but the list is not copied either.
+    for (size_t i = 0; i < w->children.size(); ++i)
+        markTree(w->children[i], erase);
 }
 
-}  // namespace
-
-Backend& backend()
+// Paints the class background at once, so that nothing stale shows until WM_PAINT.
+void invalidate(HWND hwnd)
 {
-    // Never destroyed: windows may still be torn down while static objects go.
-    static Backend* instance = new Backend;
-    return *instance;
+    if (!isShown(hwnd))
+        return;
+    markTree(hwnd, true);
+    present(topLevelOf(hwnd));
 }
 
 uintptr_t newHandle()
@@ -525,73 +239,6 @@ bool isShown(HWND hwnd)
             return true;
     }
     return false;
-}
-
-std::string toUtf8(const wchar_t* text)
-{
-    std::string out;
-    if (!text)
-        return out;
-    for (; *text; ++text) {
-        uint32_t c = static_cast<uint32_t>(*text);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-            c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::wstring fromUtf8(const char* text)
-{
-    std::wstring out;
-    if (!text)
-        return out;
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
-    while (*s) {
-        uint32_t c = *s;
-        int extra = 0;
-        if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            c &= 0x07;
-        } else if (c >= 0xE0) {
-            extra = 2;
-            c &= 0x0F;
-        } else if (c >= 0xC2 && c < 0xE0) {
-            extra = 1;
-            c &= 0x1F;
-        } else if (c >= 0x80) {
-            out += static_cast<wchar_t>(0xFFFD);
-            ++s;
-            continue;
-        }
-        ++s;
-        bool ok = true;
-        for (int i = 0; i < extra; ++i, ++s) {
-            if ((*s & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            c = (c << 6) | (*s & 0x3F);
-        }
-        if (!ok || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-            c = 0xFFFD;
-        out += static_cast<wchar_t>(c);
-    }
-    return out;
 }
 
 }  // namespace qm
@@ -853,11 +500,9 @@ int WINAPI GetSystemMetrics(int index)
 {
     if (index != SM_CXSCREEN && index != SM_CYSCREEN)
         return 0;
-    if (const char* forced = std::getenv("QM_SCREEN_SIZE")) {
-        int w = 0, h = 0;
-        if (std::sscanf(forced, "%dx%d", &w, &h) == 2 && w > 0 && h > 0)
-            return index == SM_CXSCREEN ? w : h;
-    }
+    const TestSeam* seam = backend().seam;
+    if (seam && seam->screenWidth > 0 && seam->screenHeight > 0)
+        return index == SM_CXSCREEN ? seam->screenWidth : seam->screenHeight;
     if (!SDL_WasInit(SDL_INIT_VIDEO))
         return 0;
     SDL_Rect bounds;
@@ -910,64 +555,6 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName)
     return moduleName ? nullptr : reinterpret_cast<HMODULE>(&self);
 }
 
-BOOL WINAPI GetMessageW(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax)
-{
-    switch (retrieve(msg, hwnd, filterMin, filterMax, true, true)) {
-    case Got::Message: return TRUE;
-    case Got::Quit: return FALSE;
-    default: return -1;
-    }
-}
-
-BOOL WINAPI PeekMessageW(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeMsg)
-{
-    Got got = retrieve(msg, hwnd, filterMin, filterMax, (removeMsg & PM_REMOVE) != 0, false);
-    return got == Got::Message || got == Got::Quit;
-}
-
-BOOL WINAPI TranslateMessage(const MSG*)
-{
-    return FALSE;  // no keyboard messages to translate
-}
-
-LRESULT WINAPI DispatchMessageW(const MSG* msg)
-{
-    if (!msg || !onWindowThread())
-        return 0;
-    if (!findWindow(msg->hwnd)) {
-        // The window went before its drop arrived: nobody else will free the handle.
-        if (msg->message == WM_DROPFILES)
-            DragFinish(reinterpret_cast<HDROP>(msg->wParam));
-        return 0;
-    }
-    return send(msg->hwnd, msg->message, msg->wParam, msg->lParam);
-}
-
-BOOL WINAPI PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    // Validating hwnd would read the window table from another thread; a message for
-    // a window that is gone is dropped when dispatched instead.
-    post(hwnd, message, wParam, lParam);
-    return TRUE;
-}
-
-LRESULT WINAPI SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (!onWindowThread())
-        return 0;
-    return send(hwnd, message, wParam, lParam);
-}
-
-void WINAPI PostQuitMessage(int exitCode)
-{
-    {
-        std::lock_guard<std::mutex> lock(backend().queueLock);
-        backend().quitPosted = true;
-        backend().quitCode = exitCode;
-    }
-    wake();
-}
-
 HWND WINAPI SetCapture(HWND hwnd)
 {
     Backend& b = backend();
@@ -1002,119 +589,4 @@ BOOL WINAPI ReleaseCapture(void)
 HWND WINAPI GetCapture(void)
 {
     return backend().capture;
-}
-
-void WINAPI DragAcceptFiles(HWND hwnd, BOOL accept)
-{
-    WindowRecord* w = findWindow(hwnd);
-    if (!w)
-        return;
-    if (accept)
-        w->exStyle |= WS_EX_ACCEPTFILES;
-    else
-        w->exStyle &= ~static_cast<DWORD>(WS_EX_ACCEPTFILES);
-    SDL_EventState(SDL_DROPFILE, SDL_ENABLE);
-}
-
-UINT WINAPI DragQueryFileW(HDROP drop, UINT index, LPWSTR file, UINT chars)
-{
-    Backend& b = backend();
-    auto it = b.drops.find(key(drop));
-    if (it == b.drops.end())
-        return 0;
-    const std::vector<std::wstring>& files = it->second;
-    if (index == 0xFFFFFFFF)
-        return static_cast<UINT>(files.size());
-    if (index >= files.size())
-        return 0;
-    const std::wstring& path = files[index];
-    if (!file)
-        return static_cast<UINT>(path.size());
-    if (chars == 0)
-        return 0;
-    // Cut to the buffer, always terminated.
-    const size_t n = std::min<size_t>(path.size(), chars - 1);
-    std::copy(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(n), file);
-    file[n] = 0;
-    return static_cast<UINT>(n);
-}
-
-void WINAPI DragFinish(HDROP drop)
-{
-    backend().drops.erase(key(drop));
-}
-
-// Test hooks: real SDL events, so the tests drive the same translation as live input.
-
-void qmTestPushMouse(HWND topLevel, UINT message, int x, int y)
-{
-    WindowRecord* w = findWindow(topLevel);
-    if (!w || !w->sdl)
-        return;
-    SDL_Event ev;
-    SDL_zero(ev);
-    const Uint32 id = SDL_GetWindowID(w->sdl);
-    if (message == WM_MOUSEMOVE) {
-        ev.type = SDL_MOUSEMOTION;
-        ev.motion.windowID = id;
-        ev.motion.x = x;
-        ev.motion.y = y;
-    } else {
-        const bool down = message == WM_LBUTTONDOWN || message == WM_RBUTTONDOWN || message == WM_MBUTTONDOWN;
-        ev.type = down ? SDL_MOUSEBUTTONDOWN : SDL_MOUSEBUTTONUP;
-        ev.button.windowID = id;
-        ev.button.state = down ? SDL_PRESSED : SDL_RELEASED;
-        ev.button.clicks = 1;
-        ev.button.x = x;
-        ev.button.y = y;
-        switch (message) {
-        case WM_LBUTTONDOWN: case WM_LBUTTONUP: ev.button.button = SDL_BUTTON_LEFT; break;
-        case WM_RBUTTONDOWN: case WM_RBUTTONUP: ev.button.button = SDL_BUTTON_RIGHT; break;
-        case WM_MBUTTONDOWN: case WM_MBUTTONUP: ev.button.button = SDL_BUTTON_MIDDLE; break;
-        default: return;
-        }
-    }
-    SDL_PushEvent(&ev);
-}
-
-void qmTestPushDrop(HWND topLevel, const std::vector<std::wstring>& paths)
-{
-    WindowRecord* w = findWindow(topLevel);
-    if (!w || !w->sdl)
-        return;
-    const Uint32 id = SDL_GetWindowID(w->sdl);
-    SDL_Event ev;
-    SDL_zero(ev);
-    ev.type = SDL_DROPBEGIN;
-    ev.drop.windowID = id;
-    SDL_PushEvent(&ev);
-    for (const std::wstring& path : paths) {
-        SDL_zero(ev);
-        ev.type = SDL_DROPFILE;
-        ev.drop.windowID = id;
-        ev.drop.file = SDL_strdup(toUtf8(path.c_str()).c_str());
-        SDL_PushEvent(&ev);
-    }
-    SDL_zero(ev);
-    ev.type = SDL_DROPCOMPLETE;
-    ev.drop.windowID = id;
-    SDL_PushEvent(&ev);
-}
-
-void qmTestPushClose(HWND topLevel)
-{
-    WindowRecord* w = findWindow(topLevel);
-    if (!w || !w->sdl)
-        return;
-    SDL_Event ev;
-    SDL_zero(ev);
-    ev.type = SDL_WINDOWEVENT;
-    ev.window.event = SDL_WINDOWEVENT_CLOSE;
-    ev.window.windowID = SDL_GetWindowID(w->sdl);
-    SDL_PushEvent(&ev);
-}
-
-void qmTestFailNextGetMessage()
-{
-    backend().failNextGet = true;
 }

@@ -1,19 +1,21 @@
 #pragma once
-// State shared by the SDL window backend's two files (sdl_window.cpp, sdl_gdi.cpp).
+// State of the SDL window backend (everything but wave audio), shared by its files:
+// sdl_messages.cpp, sdl_window.cpp, sdl_shell.cpp, sdl_gdi.cpp, sdl_picture.cpp.
 // Internal to platform/: nothing outside it sees SDL.
 
 #include <SDL.h>
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "platform/utf8.h"
 #include "platform/win32.h"
 
 namespace qm {
@@ -40,6 +42,8 @@ struct WindowRecord {
 struct GdiBitmap {
     SDL_Surface* surface = nullptr;  // always SDL_PIXELFORMAT_RGB888
     HDC selectedInto = nullptr;      // GDI refuses to delete a selected bitmap
+    int64_t pendingFill = -1;        // 0xRRGGBB every pixel holds but not yet written (-1: none),
+                                     // so a fill that the next copy covers costs nothing
 };
 
 struct GdiDC {
@@ -53,12 +57,117 @@ struct GdiDC {
     POINT position = {0, 0};
 };
 
+// Live objects by handle. Few live at once (a paint holds three), so a linear search
+// beats a tree, and freed slots are reused: creating and deleting per paint allocates
+// nothing once the table has grown to the program's working set.
+template <class T>
+class HandleTable {
+public:
+    T* find(uintptr_t handle)
+    {
+        if (handle == 0)
+            return nullptr;
+        for (auto& slot : slots_)
+            if (slot.first == handle)
+                return &slot.second;
+        return nullptr;
+    }
+    T& insert(uintptr_t handle, const T& value)
+    {
+        for (auto& slot : slots_)
+            if (slot.first == 0) {
+                slot = {handle, value};
+                return slot.second;
+            }
+        slots_.emplace_back(handle, value);
+        return slots_.back().second;
+    }
+    bool erase(uintptr_t handle)
+    {
+        for (auto& slot : slots_)
+            if (slot.first == handle && handle != 0) {
+                slot = {0, T()};
+                return true;
+            }
+        return false;
+    }
+    size_t size() const
+    {
+        size_t n = 0;
+        for (const auto& slot : slots_)
+            n += slot.first != 0;
+        return n;
+    }
+
+private:
+    std::vector<std::pair<uintptr_t, T>> slots_;  // handle 0: a free slot
+};
+
+// A queued message; `input` marks those made from mouse events, the only ones that
+// coalesce (a WM_MOUSEMOVE posted by a program is delivered as posted, as on Windows).
+struct QueuedMessage {
+    MSG msg;
+    bool input;
+};
+
+// Posted and input messages in arrival order: a ring over one array that grows only
+// when full, so a steady flow allocates nothing. Guarded by Backend::queueLock.
+class MessageQueue {
+public:
+    explicit MessageQueue(size_t capacity) : slots_(capacity) {}
+    size_t size() const { return count_; }
+    QueuedMessage& at(size_t i) { return slots_[(head_ + i) % slots_.size()]; }  // 0 is the oldest
+    void push(const QueuedMessage& m)
+    {
+        if (count_ == slots_.size())
+            grow();
+        slots_[(head_ + count_) % slots_.size()] = m;
+        ++count_;
+    }
+    void erase(size_t i)
+    {
+        if (i == 0) {
+            head_ = (head_ + 1) % slots_.size();
+        } else {
+            for (size_t k = i; k + 1 < count_; ++k)
+                at(k) = at(k + 1);
+        }
+        --count_;
+    }
+
+private:
+    void grow()
+    {
+        std::vector<QueuedMessage> bigger(slots_.size() * 2);
+        for (size_t k = 0; k < count_; ++k)
+            bigger[k] = at(k);
+        slots_.swap(bigger);
+        head_ = 0;
+    }
+    std::vector<QueuedMessage> slots_;
+    size_t head_ = 0;
+    size_t count_ = 0;
+};
+
+// What the test library (qm_platform_testing) changes; the program never sets it.
+struct TestSeam {
+    bool failNextGet = false;  // the next GetMessageW returns -1
+    int screenWidth = 0;       // GetSystemMetrics reports this screen when both are set
+    int screenHeight = 0;
+};
+
 enum class VideoState { Off, Ready, Failed };
+
+// Bitmaps beyond this are refused (and so are BMP files that claim to be).
+constexpr int64_t kMaxBitmapSide = 16384;
+constexpr int64_t kMaxBitmapPixels = int64_t(1) << 26;
+
+constexpr size_t kQueueCapacity = 256;
 
 struct Backend {
     // Any thread (PostMessageW, PostQuitMessage):
     std::mutex queueLock;                  // posters run on other threads
-    std::deque<MSG> posted;                // posted and input messages, in arrival order
+    MessageQueue queue{kQueueCapacity};    // posted and input messages, in arrival order
     bool quitPosted = false;               // WM_QUIT comes after the queue drains
     int quitCode = 0;
     std::atomic<bool> eventsReady{false};  // SDL's queue exists, so posters can wake the loop
@@ -74,12 +183,16 @@ struct Backend {
     WPARAM buttons = 0;                    // MK_ flags, tracked from SDL button events
     std::map<uintptr_t, std::vector<std::wstring>> drops;  // HDROP contents until DragFinish
     std::vector<std::wstring> pendingDrop; // files between SDL's drop-begin and drop-complete
-    bool failNextGet = false;              // test hook: next GetMessageW returns -1
-    std::map<uintptr_t, GdiDC> dcs;
-    std::map<uintptr_t, GdiBitmap> bitmaps;
+    HandleTable<GdiDC> dcs;
+    HandleTable<GdiBitmap> bitmaps;
+    std::vector<SDL_Surface*> spareSurfaces;  // freed bitmaps kept for the next of the same size
     SDL_Surface* defaultBitmap = nullptr;  // the 1 x 1 bitmap a fresh memory DC holds
+    uint64_t screenUpdates = 0;            // surfaces shown so far (a paint should cost one)
+    TestSeam* seam = nullptr;              // null in the program
 };
 
+// Created on first use and never destroyed: windows may still be torn down, and the
+// sound thread may still post, while static objects are destroyed at exit.
 Backend& backend();
 
 inline uintptr_t key(const void* handle) { return reinterpret_cast<uintptr_t>(handle); }
@@ -89,14 +202,31 @@ uintptr_t newHandle();
 // sdl_window.cpp
 WindowRecord* findWindow(HWND hwnd);
 HWND topLevelOf(HWND hwnd);
+HWND topLevelForSdl(Uint32 windowID);
 POINT clientOriginInTopLevel(HWND hwnd);  // the client's top-left corner in the top-level's client
+POINT clientOriginOnScreen(HWND hwnd);
+HWND deepestChildAt(HWND hwnd, int x, int y);  // x, y in hwnd's client coordinates
 bool isShown(HWND hwnd);                  // WS_VISIBLE on it and every ancestor
-std::string toUtf8(const wchar_t* text);
-std::wstring fromUtf8(const char* text);
+bool onWindowThread();
+void markTree(HWND hwnd, bool erase);     // needs WM_PAINT, with the class brush painted at once if erase
+void invalidate(HWND hwnd);               // markTree with erasing, then shown
+
+// sdl_messages.cpp
+void ensureEvents();
+void post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);  // the procedure, now
+
+// sdl_shell.cpp: SDL's drop events, assembled into one WM_DROPFILES per drop
+void dropBegin();
+void dropFile(const char* utf8Path);
+void dropComplete(Uint32 windowID);
 
 // sdl_gdi.cpp
 void eraseBackground(HWND hwnd);          // class brush over the client, children kept under WS_CLIPCHILDREN
 void present(HWND topLevel);              // shows the top-level window's surface now
 HBITMAP defaultBitmapHandle();
+HBITMAP registerBitmap(SDL_Surface* surface, int64_t pendingFill = -1);  // takes the surface; null gives null
+// RGB888, black unless `cleared` is false (the caller then owes every pixel); null beyond the limits.
+SDL_Surface* newSurface(int64_t width, int64_t height, bool cleared = true);
 
 }  // namespace qm

@@ -16,5 +16,9 @@
 #else
 #include "platform/win32_types.h"
 #include "platform/win32_window.h"
+#include "platform/win32_messages.h"
+#include "platform/win32_shell.h"
+#include "platform/win32_gdi.h"
+#include "platform/win32_picture.h"
 #include "platform/win32_wave.h"
 #endif

@@ -1,8 +1,11 @@
 #pragma once
-// Test hooks of the SDL window backend (hosts other than Windows only; not Win32).
-// They push real SDL events, so tests drive the same translation as live input.
-// Window thread only.
+// Test seams of the SDL window backend (hosts other than Windows only; not Win32).
+// They live in the qm_platform_testing library, which only tests link; the program
+// has none of them. Input is pushed as real SDL events, so tests drive the same
+// translation as live input. Window thread only.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,3 +20,12 @@ void qmTestPushDrop(HWND topLevel, const std::vector<std::wstring>& paths);
 void qmTestPushClose(HWND topLevel);
 // The next GetMessageW fails and returns -1.
 void qmTestFailNextGetMessage();
+// GetSystemMetrics reports a primary screen of this size from now on; 0 x 0 goes back
+// to the real one.
+void qmTestSetScreenSize(int width, int height);
+// How many times a window's surface has been sent to the screen so far.
+uint64_t qmTestScreenUpdates();
+// Every allocation the backend's SDL makes goes through these from now on. Call it
+// before anything else of this layer runs (a static initializer); false if refused.
+bool qmTestRouteSdlMemory(void* (*allocate)(size_t), void* (*allocateZeroed)(size_t, size_t),
+                          void* (*reallocate)(void*, size_t), void (*release)(void*));

@@ -1,10 +1,14 @@
 # The window framework on real windows: SDL's dummy driver here (see tests/platform/window.cmake),
 # the real thing on Windows.
+set(QM_WINDOW_TEST_SEAMS "")
+if(TARGET qm_platform_testing)
+  set(QM_WINDOW_TEST_SEAMS qm_platform_testing)
+endif()
 qm_add_gtest(test_framework_window
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/window_test.cpp
-  LIBS qm_framework
+  LIBS qm_framework ${QM_WINDOW_TEST_SEAMS}
   LABELS window
-  ENV SDL_VIDEODRIVER=dummy QM_SCREEN_SIZE=1920x1080)
+  ENV SDL_VIDEODRIVER=dummy)
 
 # The end-to-end check under Xvfb: real pointer drags and the real close paths.
 if(NOT WIN32)

@@ -78,7 +78,13 @@ public:
 
 class Framework : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { registerWindowClass(); }
+    static void SetUpTestSuite()
+    {
+        registerWindowClass();
+#ifndef _WIN32
+        qmTestSetScreenSize(1920, 1080);  // the size the placement cases are worked out for
+#endif
+    }
     void TearDown() override { pump(); }
     static int screenW() { return GetSystemMetrics(SM_CXSCREEN); }
     static int screenH() { return GetSystemMetrics(SM_CYSCREEN); }
@@ -282,6 +288,7 @@ TEST_F(CanvasFixture, RealPointerDragIsCapturedBeyondTheCanvas)
     qmTestPushMouse(window->hwnd, WM_MOUSEMOVE, 50, 50);
     qmTestPushMouse(window->hwnd, WM_LBUTTONDOWN, 100, 120);
     qmTestPushMouse(window->hwnd, WM_MOUSEMOVE, 150, 160);
+    pump();  // moves still waiting would coalesce into the last
     qmTestPushMouse(window->hwnd, WM_MOUSEMOVE, -30, 500);
     qmTestPushMouse(window->hwnd, WM_LBUTTONUP, -30, 500);
     qmTestPushMouse(window->hwnd, WM_MOUSEMOVE, 60, 60);

@@ -1,5 +1,7 @@
 // Arbitrary bytes, as a file, through LoadImageW(..., LR_LOADFROMFILE). A picture that
-// loads must be a usable bitmap; nothing may crash, leak or read out of bounds.
+// loads must be a usable bitmap no larger than its bytes can describe; nothing may
+// crash, leak, read out of bounds or allocate far beyond the file (tests/fuzz/run
+// caps single allocations, so a header that only claims a huge picture fails it).
 #include <unistd.h>
 
 #include <cstdint>
@@ -45,6 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     BITMAP bm = {};
     if (GetObjectW(picture, sizeof(BITMAP), &bm) != static_cast<int>(sizeof(BITMAP)) || bm.bmWidth <= 0 ||
         bm.bmHeight <= 0)
+        std::abort();
+    // Run-length coding packs at most 255 pixels into two bytes; uncompressed data
+    // holds at most 8 pixels a byte.
+    if (static_cast<uint64_t>(bm.bmWidth) * static_cast<uint64_t>(bm.bmHeight) > 128 * static_cast<uint64_t>(size))
         std::abort();
     HDC dc = CreateCompatibleDC(nullptr);
     HGDIOBJ previous = SelectObject(dc, picture);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "platform/win32_testing.h"
 
 namespace {
 
@@ -190,6 +191,96 @@ TEST(PlatformDrawing, PatBltAndBitBltCopyExactRectangles)
     EXPECT_EQ(GetPixel(dst.dc, -1, 0), CLR_INVALID);
 }
 
+// Every pixel of a DC's w x h area, row by row.
+std::vector<COLORREF> snapshot(HDC dc, int w, int h)
+{
+    std::vector<COLORREF> out;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            out.push_back(GetPixel(dc, x, y));
+    return out;
+}
+
+void fillPattern(const Canvas& c, unsigned seed)
+{
+    for (int y = 0; y < c.h; ++y)
+        for (int x = 0; x < c.w; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            SetPixel(c.dc, x, y, (seed >> 8) & 0xFFFFFF);
+        }
+}
+
+TEST(PlatformDrawing, BitBltMatchesAPixelByPixelReference)
+{
+    struct Case {
+        int x, y, w, h, srcX, srcY;
+        bool sameBitmap;
+    } cases[] = {
+        {5, 6, 10, 8, 3, 4, false},     {-4, -3, 20, 12, 0, 0, false}, {25, 15, 20, 20, 0, 0, false},
+        {0, 0, 31, 21, -5, -2, false},  {2, 2, 10, 10, 25, 15, false}, {0, 0, 30, 20, 0, 0, false},
+        {3, 2, 20, 12, 0, 0, true},     {0, 0, 20, 12, 3, 2, true},    {0, 5, 30, 10, 0, 0, true},
+        {0, 0, 30, 10, 0, 5, true},     {4, 0, 20, 20, 0, 0, true},    {0, 0, 20, 20, 4, 0, true},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(testing::Message() << "to " << k.x << "," << k.y << " size " << k.w << "x" << k.h << " from "
+                                        << k.srcX << "," << k.srcY << (k.sameBitmap ? " within one bitmap" : ""));
+        Canvas src(30, 20), dst(30, 20);
+        fillPattern(src, 1);
+        fillPattern(dst, 2);
+        Canvas& from = k.sameBitmap ? dst : src;
+        const std::vector<COLORREF> in = snapshot(from.dc, from.w, from.h);
+        std::vector<COLORREF> expected = snapshot(dst.dc, dst.w, dst.h);
+        for (int y = k.y; y < k.y + k.h; ++y)
+            for (int x = k.x; x < k.x + k.w; ++x) {
+                const int sx = x - k.x + k.srcX, sy = y - k.y + k.srcY;
+                if (x >= 0 && x < dst.w && y >= 0 && y < dst.h && sx >= 0 && sx < from.w && sy >= 0 && sy < from.h)
+                    expected[static_cast<size_t>(y * dst.w + x)] = in[static_cast<size_t>(sy * from.w + sx)];
+            }
+        ASSERT_TRUE(BitBlt(dst.dc, k.x, k.y, k.w, k.h, from.dc, k.srcX, k.srcY, SRCCOPY));
+        EXPECT_EQ(snapshot(dst.dc, dst.w, dst.h), expected);
+    }
+}
+
+TEST(PlatformDrawing, NewBitmapsAreBlackAndFillsHoldForWhateverComesNext)
+{
+    {
+        Canvas c(50, 40);
+        EXPECT_EQ(c.set(kBlack).size(), 2000u);
+        PatBlt(c.dc, 0, 0, 50, 40, WHITENESS);
+        EXPECT_EQ(c.set(kWhite).size(), 2000u);
+        // A line over the fill, and a copy over part of it, leave the rest white.
+        MoveToEx(c.dc, 0, 3, nullptr);
+        LineTo(c.dc, 50, 3);
+        Canvas small(5, 5);
+        BitBlt(c.dc, 10, 10, 5, 5, small.dc, 0, 0, SRCCOPY);
+        EXPECT_EQ(c.set(kGrey).size(), 50u);
+        EXPECT_EQ(c.set(kBlack).size(), 25u);
+        EXPECT_EQ(c.set(kWhite).size(), 2000u - 75u);
+        // Fill, then invert everything: black.
+        PatBlt(c.dc, 0, 0, 50, 40, WHITENESS);
+        PatBlt(c.dc, 0, 0, 50, 40, DSTINVERT);
+        EXPECT_EQ(c.set(kBlack).size(), 2000u);
+        // A filled bitmap read as a source copies its fill.
+        Canvas white(50, 40), target(50, 40);
+        PatBlt(white.dc, -5, -5, 60, 60, WHITENESS);
+        BitBlt(target.dc, 0, 0, 20, 20, white.dc, 0, 0, SRCCOPY);
+        EXPECT_EQ(target.set(kWhite).size(), 400u);
+        // A full copy replaces a pending fill entirely.
+        fillPattern(small, 3);
+        Canvas covered(5, 5);
+        PatBlt(covered.dc, 0, 0, 5, 5, WHITENESS);
+        BitBlt(covered.dc, 0, 0, 5, 5, small.dc, 0, 0, SRCCOPY);
+        EXPECT_EQ(snapshot(covered.dc, 5, 5), snapshot(small.dc, 5, 5));
+        PatBlt(c.dc, 0, 0, 50, 40, WHITENESS);
+    }
+    // The pixels of the bitmaps just freed serve the next ones of their size: still black.
+    for (int i = 0; i < 3; ++i) {
+        Canvas again(50, 40);
+        EXPECT_EQ(again.set(kBlack).size(), 2000u);
+        PatBlt(again.dc, 0, 0, 25, 40, WHITENESS);
+    }
+}
+
 TEST(PlatformDrawing, SelectedBitmapsCannotBeDeletedAndNothingLeaks)
 {
     const DWORD before = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
@@ -337,6 +428,71 @@ TEST(PlatformPictures, BadFilesGiveNullAndNoCrash)
     EXPECT_NE(LoadImageW(nullptr, IDC_ARROW, IMAGE_CURSOR, 0, 0, LR_SHARED | LR_DEFAULTSIZE), nullptr);
 }
 
+TEST(PlatformPictures, TheDeclaredSizeMustFitInTheFile)
+{
+    // Headers that pass every limit on their own, in files far too small to hold them.
+    auto claim = [](int w, int h, int bits, uint32_t compression, size_t dataBytes) {
+        std::vector<unsigned char> v = makeBmp(1, 1, 24);
+        v.resize(54 + dataBytes, 0);
+        auto put = [&](size_t at, uint32_t value, int bytes) {
+            for (int i = 0; i < bytes; ++i)
+                v[at + i] = static_cast<unsigned char>(value >> (8 * i));
+        };
+        put(2, static_cast<uint32_t>(v.size()), 4);
+        put(10, 54, 4);
+        put(18, static_cast<uint32_t>(w), 4);
+        put(22, static_cast<uint32_t>(h), 4);
+        put(28, static_cast<uint32_t>(bits), 2);
+        put(30, compression, 4);
+        put(46, 0, 4);
+        return v;
+    };
+    const std::pair<const char*, std::vector<unsigned char>> bad[] = {
+        {"16384 x 4096 at 32 bits in 64 bytes", claim(16384, 4096, 32, 0, 10)},
+        {"8192 x 8192 at 1 bit in 64 bytes", claim(8192, 8192, 1, 0, 10)},
+        {"16384 x 4096 bit fields, 16 bits", claim(16384, 4096, 16, 3, 12)},
+        {"16384 x 4096 RLE8 ending at once", claim(16384, 4096, 8, 1, 2)},
+        {"4000 x 4000 RLE4", claim(4000, 4000, 4, 2, 64)},
+    };
+    for (const auto& [what, bytes] : bad) {
+        const std::string path = writeTemp(bytes);
+        EXPECT_EQ(load(path), nullptr) << what;
+        std::remove(path.c_str());
+    }
+
+    // Exactly the pixels a header asks for load; one byte fewer does not.
+    std::vector<unsigned char> exact = makeBmp(13, 7, 24);
+    const std::string whole = writeTemp(exact);
+    exact.pop_back();
+    const std::string short1 = writeTemp(exact);
+    HBITMAP ok = load(whole);
+    EXPECT_NE(ok, nullptr);
+    EXPECT_EQ(load(short1), nullptr);
+    DeleteObject(ok);
+    std::remove(whole.c_str());
+    std::remove(short1.c_str());
+
+    // A small RLE8 picture (runs of grey levels, each row ended, then the end) loads.
+    std::vector<unsigned char> rle = makeBmp(16, 2, 8);
+    const unsigned char runs[] = {16, 0x40, 0, 0, 10, 0x80, 6, 0x01, 0, 0, 0, 1};
+    rle.resize(54 + 256 * 4);
+    rle.insert(rle.end(), std::begin(runs), std::end(runs));
+    rle[30] = 1;  // BI_RLE8
+    rle[2] = static_cast<unsigned char>(rle.size()), rle[3] = static_cast<unsigned char>(rle.size() >> 8);
+    const std::string rlePath = writeTemp(rle);
+    HBITMAP picture = load(rlePath);
+    std::remove(rlePath.c_str());
+    ASSERT_NE(picture, nullptr);
+    HDC dc = CreateCompatibleDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, picture);
+    EXPECT_EQ(GetPixel(dc, 0, 1), RGB(0x40, 0x40, 0x40));   // bottom-up: the first row is the lowest
+    EXPECT_EQ(GetPixel(dc, 9, 0), RGB(0x80, 0x80, 0x80));
+    EXPECT_EQ(GetPixel(dc, 15, 0), RGB(0x01, 0x01, 0x01));
+    SelectObject(dc, old);
+    DeleteDC(dc);
+    DeleteObject(picture);
+}
+
 LRESULT CALLBACK plainProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     return DefWindowProcW(hwnd, message, wParam, lParam);
@@ -373,6 +529,38 @@ TEST(PlatformDrawing, WindowDCsAreOffsetClippedAndShownAtOnce)
     PatBlt(topDC, 0, 0, 100, 80, WHITENESS);
     EXPECT_EQ(GetPixel(topDC, 25, 15), kBlack);
     EXPECT_EQ(GetPixel(topDC, 5, 5), kWhite);
+    // So does a copy into it, row by row around the child, and only one screen update.
+    Canvas pattern(100, 80);
+    fillPattern(pattern, 4);
+    const uint64_t updates = qmTestScreenUpdates();
+    ASSERT_TRUE(BitBlt(topDC, 0, 0, 100, 80, pattern.dc, 0, 0, SRCCOPY));
+    EXPECT_EQ(qmTestScreenUpdates() - updates, 1u);
+    for (int y = 0; y < 80; ++y)
+        for (int x = 0; x < 100; ++x) {
+            const bool inKid = x >= 20 && x < 50 && y >= 10 && y < 50;
+            ASSERT_EQ(GetPixel(topDC, x, y), inKid ? kBlack : GetPixel(pattern.dc, x, y)) << x << "," << y;
+        }
+    // Copies within the window, across its children, read everything before writing
+    // (a thin second child splits the rows into three parts).
+    HWND thin = CreateWindowExW(0, wc.lpszClassName, L"", WS_CHILD | WS_VISIBLE, 70, 10, 5, 40, top, nullptr,
+                                nullptr, nullptr);
+    ASSERT_NE(thin, nullptr);
+    const std::pair<int, int> shifts[] = {{7, 0}, {-7, 0}, {0, 5}, {0, -5}, {6, 4}};
+    for (auto [dx, dy] : shifts) {
+        SCOPED_TRACE(testing::Message() << "moved by " << dx << "," << dy);
+        BitBlt(topDC, 0, 0, 100, 80, pattern.dc, 0, 0, SRCCOPY);
+        const std::vector<COLORREF> before = snapshot(topDC, 100, 80);
+        ASSERT_TRUE(BitBlt(topDC, dx, dy, 100, 80, topDC, 0, 0, SRCCOPY));
+        for (int y = 0; y < 80; ++y)
+            for (int x = 0; x < 100; ++x) {
+                const bool inKid = (x >= 20 && x < 50 && y >= 10 && y < 50) || (x >= 70 && x < 75 && y >= 10 && y < 50);
+                const int sx = x - dx, sy = y - dy;
+                const bool fromInside = sx >= 0 && sx < 100 && sy >= 0 && sy < 80;
+                const COLORREF expected = inKid || !fromInside ? before[static_cast<size_t>(y * 100 + x)]
+                                                               : before[static_cast<size_t>(sy * 100 + sx)];
+                ASSERT_EQ(GetPixel(topDC, x, y), expected) << x << "," << y;
+            }
+    }
     ReleaseDC(kid, kidDC);
     ReleaseDC(top, topDC);
     DestroyWindow(top);

@@ -4,9 +4,9 @@
 if(NOT WIN32)
   qm_add_gtest(test_platform_window
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/window_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/gdi_test.cpp
-    LIBS qm_platform
+    LIBS qm_platform_testing
     LABELS window
-    ENV SDL_VIDEODRIVER=dummy QM_SCREEN_SIZE=1920x1080)
+    ENV SDL_VIDEODRIVER=dummy)
   qm_add_gtest(test_platform_window_threads
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/window_thread_test.cpp
     LIBS qm_platform

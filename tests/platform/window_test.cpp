@@ -47,6 +47,7 @@ protected:
     {
         g_log.clear();
         g_validatePaint = true;
+        qmTestSetScreenSize(1920, 1080);
     }
 
     void TearDown() override
@@ -218,7 +219,9 @@ TEST_F(PlatformWindow, MouseGoesToDeepestChildOrToTheCapture)
     HWND kid = child(top, 50, 40, 100, 100);
     pump();
     g_log.clear();
+    // Pumped one by one: moves still waiting would coalesce.
     qmTestPushMouse(top, WM_MOUSEMOVE, 60, 70);
+    pump();
     qmTestPushMouse(top, WM_MOUSEMOVE, 10, 10);
     qmTestPushMouse(top, WM_LBUTTONDOWN, 149, 139);
     pump();
@@ -238,6 +241,7 @@ TEST_F(PlatformWindow, MouseGoesToDeepestChildOrToTheCapture)
     EXPECT_EQ(GetCapture(), kid);
     g_log.clear();
     qmTestPushMouse(top, WM_MOUSEMOVE, 10, 5);      // over the parent
+    pump();
     qmTestPushMouse(top, WM_MOUSEMOVE, -30, 300);   // outside the window altogether
     qmTestPushMouse(top, WM_LBUTTONUP, 400, -20);
     pump();
@@ -362,6 +366,163 @@ TEST_F(PlatformWindow, GetMessageReportsQuitAndErrors)
     EXPECT_EQ(GetMessageW(&m, nullptr, 0, 0), -1);
     DestroyWindow(h);
     EXPECT_EQ(GetMessageW(&m, h, 0, 0), -1);  // filter on a window that is gone
+}
+
+// The mouse messages logged so far, as "move x,y", "down x,y", "up x,y" in order.
+std::vector<std::string> mouseTrail()
+{
+    std::vector<std::string> out;
+    for (const Logged& l : g_log) {
+        const char* name = l.message == WM_MOUSEMOVE ? "move" : l.message == WM_LBUTTONDOWN ? "down"
+                         : l.message == WM_LBUTTONUP ? "up" : nullptr;
+        if (name)
+            out.push_back(std::string(name) + " " + std::to_string(lowSigned(l.lParam)) + "," +
+                          std::to_string(highSigned(l.lParam)));
+    }
+    return out;
+}
+
+TEST_F(PlatformWindow, WaitingMovesCoalesceIntoTheNewestWhileButtonsKeepTheirPlace)
+{
+    HWND top = topLevel(300, 200);
+    pump();
+    g_log.clear();
+    for (int i = 1; i <= 3; ++i)
+        qmTestPushMouse(top, WM_MOUSEMOVE, 10 * i, 10 * i);
+    qmTestPushMouse(top, WM_LBUTTONDOWN, 30, 30);
+    qmTestPushMouse(top, WM_MOUSEMOVE, 40, 40);
+    qmTestPushMouse(top, WM_MOUSEMOVE, 50, 50);
+    qmTestPushMouse(top, WM_LBUTTONUP, 50, 50);
+    qmTestPushMouse(top, WM_MOUSEMOVE, 60, 60);
+    pump();
+    EXPECT_EQ(mouseTrail(), (std::vector<std::string>{"move 30,30", "down 30,30", "move 50,50", "up 50,50",
+                                                      "move 60,60"}));
+    auto moves = logged(WM_MOUSEMOVE);
+    ASSERT_EQ(moves.size(), 3u);
+    EXPECT_EQ(moves[0].wParam & MK_LBUTTON, 0u);
+    EXPECT_EQ(moves[1].wParam & MK_LBUTTON, WPARAM(MK_LBUTTON));  // the button state of the newest
+    EXPECT_EQ(moves[2].wParam & MK_LBUTTON, 0u);
+
+    // Moves that a receiver has in hand already are not taken back: one by one, all arrive.
+    g_log.clear();
+    for (int i = 1; i <= 3; ++i) {
+        qmTestPushMouse(top, WM_MOUSEMOVE, i, i);
+        pump();
+    }
+    EXPECT_EQ(logged(WM_MOUSEMOVE).size(), 3u);
+}
+
+TEST_F(PlatformWindow, MovesCoalesceOnlyForTheSameWindowAndOnlyFromTheMouse)
+{
+    HWND a = topLevel(100, 100);
+    HWND b = topLevel(100, 100);
+    HWND kid = child(a, 50, 0, 50, 100);
+    pump();
+    g_log.clear();
+    qmTestPushMouse(a, WM_MOUSEMOVE, 1, 1);
+    qmTestPushMouse(b, WM_MOUSEMOVE, 2, 2);
+    qmTestPushMouse(a, WM_MOUSEMOVE, 3, 3);
+    qmTestPushMouse(a, WM_MOUSEMOVE, 4, 4);
+    pump();
+    auto moves = logged(WM_MOUSEMOVE);
+    ASSERT_EQ(moves.size(), 3u);
+    EXPECT_EQ(moves[0].hwnd, a);
+    EXPECT_EQ(lowSigned(moves[0].lParam), 1);
+    EXPECT_EQ(moves[1].hwnd, b);
+    EXPECT_EQ(moves[2].hwnd, a);
+    EXPECT_EQ(lowSigned(moves[2].lParam), 4);
+
+    // A run that ends over a child is delivered once, to the window under the newest position.
+    g_log.clear();
+    qmTestPushMouse(a, WM_MOUSEMOVE, 10, 10);
+    qmTestPushMouse(a, WM_MOUSEMOVE, 70, 20);
+    pump();
+    moves = logged(WM_MOUSEMOVE);
+    ASSERT_EQ(moves.size(), 1u);
+    EXPECT_EQ(moves[0].hwnd, kid);
+    EXPECT_EQ(lowSigned(moves[0].lParam), 20);
+
+    // Moves a program posts itself are its own messages: each is delivered.
+    g_log.clear();
+    PostMessageW(a, WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));
+    PostMessageW(a, WM_MOUSEMOVE, 0, MAKELPARAM(6, 6));
+    pump();
+    EXPECT_EQ(logged(WM_MOUSEMOVE).size(), 2u);
+}
+
+TEST_F(PlatformWindow, AQueuedMoveIsReplacedInPlaceByANewerOne)
+{
+    HWND top = topLevel(100, 100);
+    DragAcceptFiles(top, TRUE);
+    pump();
+    g_log.clear();
+    // The drop between the moves keeps them apart in SDL's queue; a filter that takes
+    // neither makes GetMessageW's peek bring all of it into ours.
+    qmTestPushMouse(top, WM_MOUSEMOVE, 1, 1);
+    qmTestPushDrop(top, {L"/tmp/x.bmp"});
+    qmTestPushMouse(top, WM_MOUSEMOVE, 2, 2);
+    MSG m;
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, WM_USER, WM_USER, PM_NOREMOVE));
+    pump();
+    EXPECT_EQ(mouseTrail(), std::vector<std::string>{"move 2,2"});
+    auto drops = logged(WM_DROPFILES);
+    ASSERT_EQ(drops.size(), 1u);
+    DragFinish(reinterpret_cast<HDROP>(drops[0].wParam));
+
+    // Behind a press, a newer move queues after it instead.
+    g_log.clear();
+    qmTestPushMouse(top, WM_MOUSEMOVE, 3, 3);
+    qmTestPushMouse(top, WM_LBUTTONDOWN, 3, 3);
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, WM_USER, WM_USER, PM_NOREMOVE));
+    qmTestPushMouse(top, WM_MOUSEMOVE, 4, 4);
+    pump();
+    EXPECT_EQ(mouseTrail(), (std::vector<std::string>{"move 3,3", "down 3,3", "move 4,4"}));
+    ReleaseCapture();
+}
+
+TEST_F(PlatformWindow, CloseBehindAFloodOfMovesComesAfterOneMove)
+{
+    HWND top = topLevel(400, 400);
+    pump();
+    g_log.clear();
+    for (int i = 0; i < 2000; ++i)
+        qmTestPushMouse(top, WM_MOUSEMOVE, i % 400, (i * 7) % 400);
+    qmTestPushClose(top);
+    pump();
+    auto moves = logged(WM_MOUSEMOVE);
+    ASSERT_EQ(moves.size(), 1u);
+    EXPECT_EQ(lowSigned(moves[0].lParam), 1999 % 400);
+    EXPECT_EQ(highSigned(moves[0].lParam), (1999 * 7) % 400);
+    EXPECT_LT(indexOf(top, WM_MOUSEMOVE), indexOf(top, WM_CLOSE));
+    EXPECT_FALSE(IsWindow(top));
+}
+
+TEST_F(PlatformWindow, QueueKeepsOrderThroughGrowthAndFilteredRemoval)
+{
+    HWND h = topLevel(20, 20);
+    pump();
+    g_log.clear();
+    // Far beyond the queue's first capacity, with its head moved on first so that
+    // the contents wrap round when it grows.
+    constexpr int kCount = 1500;
+    for (int i = 0; i < 100; ++i)
+        PostMessageW(h, WM_APP, 0, i);
+    MSG m;
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
+    for (int i = 0; i < kCount; ++i)
+        PostMessageW(h, i % 3 == 0 ? WM_APP + 1 : WM_APP, 0, i);
+    // Every third message taken out of the middle first, then the rest in order.
+    std::vector<LPARAM> thirds, rest;
+    while (PeekMessageW(&m, nullptr, WM_APP + 1, WM_APP + 1, PM_REMOVE))
+        thirds.push_back(m.lParam);
+    while (PeekMessageW(&m, nullptr, WM_APP, WM_APP, PM_REMOVE))
+        rest.push_back(m.lParam);
+    std::vector<LPARAM> expectThirds, expectRest;
+    for (int i = 0; i < kCount; ++i)
+        (i % 3 == 0 ? expectThirds : expectRest).push_back(i);
+    EXPECT_EQ(thirds, expectThirds);
+    EXPECT_EQ(rest, expectRest);
 }
 
 }  // namespace

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Measures the real program under a pointer flood: Xvfb, a private PulseAudio daemon
+# with sound flowing, the left button held on the pad, MOVES pointer moves.
+#   tests/e2e/pad_flood.sh PROGRAM [MOVES] [RUNS]
+# For each run it prints, per scenario, the program's CPU share while idle with sound
+# flowing and during the flood (share of one core: all its threads' CPU time over the
+# wall time from the first move until the crosshair stood on the last), how long after
+# the last move the crosshair got there, and, for the backlog case, how long a close
+# request sent right after the flood took to be served (from the request until the
+# process had ended; polled every 5 ms).
+#   paced    one move per millisecond (a 1 kHz mouse)
+#   burst    as fast as X takes them (CPU counted over the second after the first move)
+#   close    a burst, then at once the close button's request
+#   xdotool  one xdotool process per move in a tight loop, as by hand
+# Figures, not assertions: timings on a shared machine are noisy.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+program=$(realpath "$1")
+moves=${2:-2000}
+runs=${3:-3}
+. "$here/rig.sh"
+trap 'stop_program; rig_stop_all' EXIT
+
+pid=""
+stop_program() {
+  if [ -n "$pid" ]; then
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    pid=""
+  fi
+}
+
+# CPU time of all the threads of a process so far, in nanoseconds (clock-tick resolution).
+tick_ns=$((1000000000 / $(getconf CLK_TCK)))
+cpu_ns() {
+  local f
+  f=$(cat /proc/"$1"/stat 2>/dev/null) || { echo 0; return; }
+  f=${f##*) }  # the name may hold spaces; fields from state on
+  set -- $f
+  echo $(( (${12} + ${13}) * tick_ns ))
+}
+now_ns() { date +%s%N; }
+share() { awk -v c="$1" -v w="$2" 'BEGIN { printf "%.1f", (w > 0 ? 100 * c / w : 0) }'; }
+
+rig_x_start
+rig_pulse_start
+cc -O2 -o "$RIG_DIR/pad_flood" "$here/pad_flood.c" -lX11
+cc -O2 -o "$RIG_DIR/wm_delete" "$here/wm_delete.c" -lX11
+work="$RIG_DIR/work"
+mkdir -p "$work"
+cp "$(dirname "$program")/back.bmp" "$work/" 2>/dev/null || true
+
+start_program() {
+  (cd "$work" && SDL_AUDIODRIVER=pulseaudio exec "$program" >"$RIG_DIR/program.log" 2>&1) &
+  pid=$!
+  wid=$(timeout 10 xdotool search --sync --name '^Quillmorph$' | head -1)
+  sleep 1  # sound up and the first paint done
+  xdotool mousemove --window "$wid" 200 200 mousedown 1
+  sleep 0.3
+}
+
+for run in $(seq 1 "$runs"); do
+  for scenario in paced burst close xdotool; do
+    start_program
+    c0=$(cpu_ns "$pid"); t0=$(now_ns)
+    sleep 2
+    idle=$(share $(($(cpu_ns "$pid") - c0)) $(($(now_ns) - t0)))
+    period=0; extra=""
+    [ "$scenario" = paced ] && period=1000
+    [ "$scenario" = close ] && extra=nowait
+    c0=$(cpu_ns "$pid"); t0=$(now_ns)
+    if [ "$scenario" = xdotool ]; then
+      for i in $(seq 1 "$moves"); do xdotool mousemove --window "$wid" $((20 + i * 7 % 360)) $((20 + i * 13 % 360)); done
+      out="moves=$moves sent_ms=$(( ($(now_ns) - t0) / 1000000 ))"
+    else
+      out=$("$RIG_DIR/pad_flood" "$wid" "$moves" "$period" $extra || true)
+    fi
+    # A burst is over in milliseconds: its cost is counted over the second after it.
+    [ "$scenario" = burst ] && sleep 1
+    c1=$(cpu_ns "$pid"); t1=$(now_ns)
+    if [ "$scenario" = close ]; then
+      asked=$(now_ns)
+      "$RIG_DIR/wm_delete" "$wid"
+      for i in $(seq 1 2000); do kill -0 "$pid" 2>/dev/null || break; sleep 0.005; done
+      close_ms=$(( ($(now_ns) - asked) / 1000000 ))
+      alive=$(kill -0 "$pid" 2>/dev/null && echo yes || echo no)
+      code=0; wait "$pid" 2>/dev/null || code=$?
+      pid=""
+      xdotool mouseup 1  # the button went down on a window that is gone
+      echo "run=$run scenario=$scenario idle_cpu=${idle}% $out close_ms=$close_ms still_running=$alive exit=$code"
+    else
+      busy=$(share $((c1 - c0)) $((t1 - t0)))
+      xdotool mouseup 1
+      echo "run=$run scenario=$scenario idle_cpu=${idle}% flood_cpu=${busy}% cpu_ms=$(((c1 - c0) / 1000000)) over_ms=$(((t1 - t0) / 1000000)) $out"
+      stop_program
+    fi
+  done
+done
