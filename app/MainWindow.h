@@ -10,7 +10,7 @@
 
 #include <string>
 
-class MainWindow : public SWindow {
+class MainWindow final : public SWindow {
 public:
     static constexpr int kPadSize = 400;
     static constexpr int kBlockSize = 2048;

@@ -8,17 +8,22 @@ namespace {
 int runProgram()
 {
     registerWindowClass();
-    MainWindow window;
-    if (!window.hwnd) {
+    // On the heap: if a block handler never returns, the window and the voice changer it
+    // runs in must outlive it, to the end of the process.
+    MainWindow* window = new MainWindow();
+    int result = 1;
+    if (!window->hwnd) {
         // No display: the platform layer has said why on stderr.
-        window.audio->close();
-        return 1;
+        window->audio->close();
+    } else {
+        result = runMessageLoop();
+        // The loop also ends on a message error; never let the stream outlive the
+        // voice changer it feeds.
+        if (window->audio->running)
+            window->audio->close();
     }
-    int result = runMessageLoop();
-    // The loop also ends on a message error; never let the stream outlive the
-    // voice changer it feeds.
-    if (window.audio->running)
-        window.audio->close();
+    if (window->audio->idle())
+        delete window;
     return result;
 }
 

@@ -40,6 +40,10 @@ public:
     // stop and close must not be called from onData (WinMM deadlocks on reset there).
     void stop() override;
 
+    // False after a stop that gave up on a notification still at work: it may still use the
+    // blocks and the handler, so neither may be freed.
+    bool idle() const { return settled; }
+
     // Corrections made since open (silence played or input left out); any thread.
     uint32_t restorations() const { return restorationCount.load(std::memory_order_relaxed); }
 

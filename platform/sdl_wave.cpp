@@ -14,6 +14,9 @@
 //      blocks since open or reset. Capture dropped for want of a block and playback silence
 //      while nothing is queued do not count, so the difference between what the caller queued
 //      and the position is what is still waiting.
+//  [x] A device that goes away (the sound server restarted, a headset unplugged) is reopened
+//      by its notification thread as soon as SDL can open the default device again, with its
+//      queue kept; one stderr line says so. A device that cannot open at all still fails.
 //  [x] Counters (platform/wave_stats.h): underruns, overruns, reopens, the stream's restorations;
 //      QUILLMORPH_AUDIO_STATS=1 prints them on one stderr line at exit.
 //  [ ] Not: pause/restart, volume, device enumeration, CALLBACK_WINDOW/THREAD/EVENT.
@@ -52,6 +55,13 @@ const double kSdlBufferSeconds = 0.02;
 // Bound on waiting for the notification thread: it only runs long if a notification
 // function does, and reset and close must not hang behind one that never returns.
 const auto kNotifyWait = std::chrono::seconds(5);
+// How often a notification thread looks for a lost device, and tries to reopen one.
+const auto kDeviceCheck = std::chrono::milliseconds(200);
+const auto kReopenRetry = std::chrono::milliseconds(500);
+// SDL's capture periods stopped this long (the process or the sound server stalled): on
+// PulseAudio the device is opened afresh, since SDL's capture there never catches up with the
+// backlog a stall leaves (measured: a third of real time for seconds after a 0.5 s stop).
+const auto kStallGap = std::chrono::milliseconds(250);
 const WORD kMaxChannels = 8;
 const DWORD kMinRate = 1000;
 const DWORD kMaxRate = 384000;
@@ -89,7 +99,12 @@ struct WaveDevice {
     uintptr_t handle = 0;              // what the caller holds; passed back with every notification
     DWORD_PTR callback = 0;            // CALLBACK_FUNCTION target, 0 for CALLBACK_NULL
     DWORD_PTR instance = 0;            // the caller's value, passed back with every notification
-    SDL_AudioDeviceID sdl = 0;         // opened and closed only on the control path
+    SDL_AudioDeviceID sdl = 0;         // opened and closed only under control
+    SDL_AudioSpec want = {};           // what open asked SDL for, to reopen the same
+    bool lost = false;                 // under control: SDL lost the device; reopening it
+    bool stalled = false;              // SDL's periods stopped for a while; reopen once
+    bool reopenAfterStall = false;     // capture on a server whose backlog SDL never catches up
+    std::chrono::steady_clock::time_point nextReopen;  // under control
     Uint8 silence = 0;                 // playback fill while no block is queued
     DWORD frameBytes = 2;              // one sample of every channel, for positions
     DWORD rate = 44100;                // for positions in milliseconds
@@ -125,10 +140,11 @@ struct Backend {
     std::mutex sdlLock;                                       // SDL's init, open, close and quit in one file
 };
 
+// Never destroyed: notification threads a stuck handler keeps alive may still use it at exit.
 Backend& backend()
 {
-    static Backend b;
-    return b;
+    static Backend* b = new Backend();
+    return *b;
 }
 
 std::shared_ptr<WaveDevice> find(const void* handle, bool capture)
@@ -217,12 +233,73 @@ void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
                 gUnderruns.fetch_add(1, std::memory_order_relaxed);
             d.streaming = false;
         }
+        if (d.reopenAfterStall && d.lastLength > 0 && now - d.lastCall > kStallGap && !d.stalled) {
+            d.stalled = true;
+            finishedAny = true;  // wakes the notification thread
+        }
         d.lastCall = now;
         d.lastMoved = d.moved - movedBefore;
         d.lastLength = static_cast<uint64_t>(len);
     }
     if (finishedAny)
         d.wake.notify_one();
+}
+
+// On the notification thread, with no lock held: a device SDL reports stopped is closed and
+// opened again (SDL's default device, so the one that replaced it), paused as it was.
+void watchDevice(WaveDevice& d)
+{
+    std::unique_lock<std::mutex> ctl(d.control, std::try_to_lock);
+    if (!ctl.owns_lock())
+        return;  // start, stop, reset or close at work: look again next time
+    {
+        std::lock_guard<std::mutex> g(d.lock);
+        if (d.closing)
+            return;
+    }
+    const char* what = d.capture ? "recording" : "playback";
+    const auto now = std::chrono::steady_clock::now();
+    bool stalled;
+    {
+        std::lock_guard<std::mutex> g(d.lock);
+        stalled = d.stalled;
+        d.stalled = false;
+    }
+    if (!d.lost && stalled) {
+        d.lost = true;
+        d.nextReopen = now;
+    } else if (!d.lost) {
+        if (SDL_GetAudioDeviceStatus(d.sdl) != SDL_AUDIO_STOPPED)
+            return;
+        std::fprintf(stderr, "sound: the %s device went away; waiting for one to come back\n", what);
+        d.lost = true;
+        d.nextReopen = now;
+    }
+    if (now < d.nextReopen)
+        return;
+    d.nextReopen = now + kReopenRetry;
+    Backend& b = backend();
+    std::lock_guard<std::mutex> g(b.sdlLock);
+    // Closed first: SDL's thread for it may hold d.lock until it ends.
+    SDL_CloseAudioDevice(d.sdl);
+    d.sdl = 0;
+    SDL_AudioSpec have = {};
+    SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, d.capture ? 1 : 0, &d.want, &have, 0);
+    if (id == 0)
+        return;
+    bool run;
+    {
+        std::lock_guard<std::mutex> l(d.lock);
+        d.sdl = id;
+        d.silence = have.silence;
+        run = !d.capture || d.started;
+    }
+    d.lost = false;
+    if (run)
+        SDL_PauseAudioDevice(id, 0);
+    gReopens.fetch_add(1, std::memory_order_relaxed);
+    if (!stalled)
+        std::fprintf(stderr, "sound: the %s device is back\n", what);
 }
 
 void notifyLoop(std::shared_ptr<WaveDevice> dp)
@@ -236,7 +313,13 @@ void notifyLoop(std::shared_ptr<WaveDevice> dp)
     const UINT closeMsg = d.capture ? MM_WIM_CLOSE : MM_WOM_CLOSE;
     std::unique_lock<std::mutex> lk(d.lock);
     for (;;) {
-        d.wake.wait(lk, [&] { return d.openPending || d.doneHead || d.closing; });
+        if (!d.wake.wait_for(lk, kDeviceCheck, [&] { return d.openPending || d.doneHead || d.closing || d.stalled; }) ||
+            (d.stalled && !d.openPending && !d.doneHead && !d.closing)) {
+            lk.unlock();
+            watchDevice(d);
+            lk.lock();
+            continue;
+        }
         UINT msg;
         WAVEHDR* h = nullptr;
         if (d.openPending) {
@@ -327,7 +410,7 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
             std::fprintf(stderr, "sound: cannot open the default %s device: %s\n", what, SDL_GetError());
             return MMSYSERR_BADDEVICEID;
         }
-        SDL_AudioSpec want = {};
+        SDL_AudioSpec& want = d->want;
         want.freq = static_cast<int>(format->nSamplesPerSec);
         want.format = format->wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16SYS;
         want.channels = static_cast<Uint8>(format->nChannels);
@@ -345,6 +428,8 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
             return MMSYSERR_BADDEVICEID;
         }
         d->silence = have.silence;
+        const char* driver = SDL_GetCurrentAudioDriver();
+        d->reopenAfterStall = capture && driver && std::strcmp(driver, "pulseaudio") == 0;
         d->frameBytes = format->nBlockAlign;
         d->rate = format->nSamplesPerSec;
     }

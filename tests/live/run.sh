@@ -13,6 +13,8 @@
 #     --remove-sink T:D  remove the playback device at T, put it back D seconds later
 #     --remove-source T:D  the same for the capture device
 #     --late-server D    start the program D seconds before any sound server exists
+#     --rt-server        run the sound server's threads at real-time priority, as desktops
+#                        do (rtkit); beside busy loops its main thread starves otherwise
 #     --out DIR          keep the recording, the logs and result.json there
 #     --check            exit 1 unless the run is clean (see below)
 # Prints the measurement (tests/live/live.py), the program's sound counters and the
@@ -24,10 +26,10 @@ set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 e2e="$here/../e2e"
-[ $# -ge 1 ] || { sed -n '2,22p' "$0"; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,24p' "$0"; exit 2; }
 program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); shift
 seconds=30 busy=0 drag="" stop_program="" stop_server="" restart_server="" remove_sink="" remove_source=""
-late_server="" out="" check=0
+late_server="" out="" check=0 rt_server=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift ;;
@@ -41,6 +43,7 @@ while [ $# -gt 0 ]; do
     --late-server) late_server=$2; shift ;;
     --out) out=$2; shift ;;
     --check) check=1 ;;
+    --rt-server) rt_server=1 ;;
     *) echo "live: unknown option '$1'" >&2; exit 2 ;;
   esac
   shift
@@ -86,7 +89,7 @@ else
   mkdir -p "$XDG_RUNTIME_DIR"; chmod 700 "$XDG_RUNTIME_DIR"
 fi
 
-[ -n "${LIVE_RT_SERVER:-}" ] && for t in /proc/$RIG_PULSE_PID/task/*; do chrt -r -p 10 "${t##*/}" 2>/dev/null; done
+[ "$rt_server" = 1 ] && for t in /proc/$RIG_PULSE_PID/task/*; do chrt -r -p 10 "${t##*/}" 2>/dev/null; done
 for _ in $(seq 1 "$busy"); do ( while :; do :; done ) & busy_pids+=($!); done
 
 mkdir -p "$work/run"
