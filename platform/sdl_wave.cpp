@@ -61,7 +61,7 @@ const auto kReopenRetry = std::chrono::milliseconds(500);
 // SDL's capture periods stopped this long (the process or the sound server stalled): on
 // PulseAudio the device is opened afresh, since SDL's capture there never catches up with the
 // backlog a stall leaves (measured: a third of real time for seconds after a 0.5 s stop).
-const auto kStallGap = std::chrono::milliseconds(250);
+const auto kStallGap = std::chrono::milliseconds(150);
 const WORD kMaxChannels = 8;
 const DWORD kMinRate = 1000;
 const DWORD kMaxRate = 384000;
@@ -312,14 +312,20 @@ void notifyLoop(std::shared_ptr<WaveDevice> dp)
     const UINT dataMsg = d.capture ? MM_WIM_DATA : MM_WOM_DONE;
     const UINT closeMsg = d.capture ? MM_WIM_CLOSE : MM_WOM_CLOSE;
     std::unique_lock<std::mutex> lk(d.lock);
+    // Looked at on a clock of its own: a lost device may keep SDL's periods (and so the
+    // blocks) going, with nothing heard or recorded.
+    auto nextWatch = std::chrono::steady_clock::now() + kDeviceCheck;
     for (;;) {
-        if (!d.wake.wait_for(lk, kDeviceCheck, [&] { return d.openPending || d.doneHead || d.closing || d.stalled; }) ||
-            (d.stalled && !d.openPending && !d.doneHead && !d.closing)) {
+        d.wake.wait_until(lk, nextWatch, [&] { return d.openPending || d.doneHead || d.closing || d.stalled; });
+        if (!d.closing && (d.stalled || std::chrono::steady_clock::now() >= nextWatch)) {
+            nextWatch = std::chrono::steady_clock::now() + kDeviceCheck;
             lk.unlock();
             watchDevice(d);
             lk.lock();
             continue;
         }
+        if (!d.openPending && !d.doneHead && !d.closing)
+            continue;
         UINT msg;
         WAVEHDR* h = nullptr;
         if (d.openPending) {

@@ -19,8 +19,8 @@
 #     --check            exit 1 unless the run is clean (see below)
 # Prints the measurement (tests/live/live.py), the program's sound counters and the
 # close. With --check a run passes when no burst is missing or has a dropout after
-# the first event's recovery second, the delay stays within 5 ms of its first value
-# (outside the recovery second), and the window closes with exit 0 within 1 s.
+# the last event's recovery second, every delay there is within 10 ms of the run's median
+# (onsets are found to a few ms), and the window closes with exit 0 within 1 s.
 # Exit 77 (skipped) when the rig's tools are missing.
 set -uo pipefail
 
@@ -210,9 +210,12 @@ if s['missing']:
 if s['gaps']:
     fails.append(f"{s['gaps']} dropouts")
 d = [b['delay_ms'] for b in rows if 'delay_ms' in b]
-first = [b['delay_ms'] for b in r['bursts'] if 'delay_ms' in b][:1]
-if d and first and max(abs(x - first[0]) for x in d) > 5:
-    fails.append(f"delay moved from {first[0]} ms to {min(d)}..{max(d)} ms")
+# Onsets are found to a few ms (a drag at an onset changes its shape); a lost or doubled
+# cushion moves the delay by tens.
+ref = sorted(b['delay_ms'] for b in r['bursts'] if 'delay_ms' in b)
+ref = ref[len(ref) // 2] if ref else None
+if d and ref is not None and max(abs(x - ref) for x in d) > 10:
+    fails.append(f"delay {min(d)}..{max(d)} ms, not within 10 ms of {ref} ms")
 if rc != '0':
     fails.append(f'exit code {rc}')
 if close_s > 1.0:
