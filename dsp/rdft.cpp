@@ -1,5 +1,6 @@
 #include "dsp/rdft.h"
 
+#include <atomic>
 #include <cmath>
 
 // Real transform through a complex one of n/2 points: split-radix, decimation in
@@ -47,6 +48,13 @@ void bitrv2(int n, const int* ip, double* a);
 void bitrv2conj(int n, const int* ip, double* a);
 void rftfsub(int n, double* a, int nc, const double* c);
 void rftbsub(int n, double* a, int nc, const double* c);
+#if QM_RDFT_AVX2
+// rdft_avx2.cpp, compiled for AVX2 + FMA.
+void cftfsubAvx2(int n, double* a, int* ip, int nw, double* w);
+void cftbsubAvx2(int n, double* a, int* ip, int nw, double* w);
+void rftfsubAvx2(int n, double* a, int nc, const double* c);
+void rftbsubAvx2(int n, double* a, int nc, const double* c);
+#endif
 
 namespace {
 
@@ -908,6 +916,52 @@ void rftbsub(int n, double* a, int nc, const double* c)
 
 }  // namespace detail
 
+namespace {
+
+// 0: not chosen yet, 1: baseline, 2: AVX2. Written once by the first rdft call
+// (every thread that races there writes the same value) or by rdftUsePath.
+std::atomic<int> chosenPath{0};
+
+bool cpuHasAvx2()
+{
+#if QM_RDFT_AVX2
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+    return false;
+#endif
+}
+
+inline int currentPath()
+{
+    int p = chosenPath.load(std::memory_order_relaxed);
+    if (p == 0) {
+        p = cpuHasAvx2() ? 2 : 1;
+        chosenPath.store(p, std::memory_order_relaxed);
+    }
+    return p;
+}
+
+}  // namespace
+
+RdftPath rdftPath()
+{
+    return currentPath() == 2 ? RdftPath::avx2 : RdftPath::baseline;
+}
+
+bool rdftAvx2Available()
+{
+    return cpuHasAvx2();
+}
+
+bool rdftUsePath(RdftPath p)
+{
+    if (p == RdftPath::avx2 && !cpuHasAvx2())
+        return false;
+    chosenPath.store(p == RdftPath::avx2 ? 2 : 1, std::memory_order_relaxed);
+    return true;
+}
+
 void rdft(int32_t n, int32_t isgn, double* a, int* ip, double* w)
 {
     using namespace detail;
@@ -921,10 +975,23 @@ void rdft(int32_t n, int32_t isgn, double* a, int* ip, double* w)
         nc = n >> 2;
         makect(nc, ip, w + nw);
     }
+#if QM_RDFT_AVX2
+    const bool avx2 = currentPath() == 2;
+#else
+    const bool avx2 = false;
+#endif
     if (isgn >= 0) {
         if (n > 4) {
-            cftfsub(n, a, ip, nw, w);
-            rftfsub(n, a, nc, w + nw);
+#if QM_RDFT_AVX2
+            if (avx2) {
+                cftfsubAvx2(n, a, ip, nw, w);
+                rftfsubAvx2(n, a, nc, w + nw);
+            } else
+#endif
+            {
+                cftfsub(n, a, ip, nw, w);
+                rftfsub(n, a, nc, w + nw);
+            }
         } else if (n == 4) {
             cftfsub(n, a, ip, nw, w);
         }
@@ -935,10 +1002,19 @@ void rdft(int32_t n, int32_t isgn, double* a, int* ip, double* w)
         a[1] = 0.5 * (a[0] - a[1]);
         a[0] -= a[1];
         if (n > 4) {
-            rftbsub(n, a, nc, w + nw);
-            cftbsub(n, a, ip, nw, w);
+#if QM_RDFT_AVX2
+            if (avx2) {
+                rftbsubAvx2(n, a, nc, w + nw);
+                cftbsubAvx2(n, a, ip, nw, w);
+            } else
+#endif
+            {
+                rftbsub(n, a, nc, w + nw);
+                cftbsub(n, a, ip, nw, w);
+            }
         } else if (n == 4) {
             cftbsub(n, a, ip, nw, w);
         }
     }
+    (void)avx2;
 }

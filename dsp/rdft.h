@@ -15,5 +15,21 @@
 // ip[0] and ip[1] must be 0 (tables unbuilt) or as an earlier call on the same arrays
 // left them. The first call builds the tables; calls of the same or a smaller size
 // reuse them; a larger size rebuilds them. Touches nothing but a, ip and w;
-// allocates nothing; no global state (one thread per table at a time).
+// allocates nothing; no state of its own but the choice of path below (one thread
+// per table at a time).
 void rdft(int32_t n, int32_t isgn, double* a, int* ip, double* w);
+
+// Two implementations of the same transform, same tables, same results to rounding:
+// the baseline (SSE2 on x86-64, NEON on ARM64, plain C++ elsewhere) and, built on
+// x86-64 only, one that uses AVX2 and FMA. rdft picks once, on its first call, the
+// AVX2 path when the processor has both features, else the baseline.
+enum class RdftPath { baseline, avx2 };
+
+// The path rdft uses (choosing it now if no call has chosen it yet).
+RdftPath rdftPath();
+// Whether the AVX2 path is built in and this processor can run it.
+bool rdftAvx2Available();
+// For tests and benchmarks: makes rdft use path p from now on. Returns false, and
+// changes nothing, when p is avx2 and rdftAvx2Available() is false. Not for use
+// while another thread is inside rdft.
+bool rdftUsePath(RdftPath p);

@@ -1,0 +1,631 @@
+// AVX2 + FMA versions of the complex transform's hot routines (first stages,
+// middle stages, 16- and 8-point kernels, leaves, recursive driver) and of the
+// real step, for rdft (rdft.cpp picks them at run time). Same decomposition,
+// kinds and table levels as the baseline; one 256-bit vector holds two
+// neighbouring complex points, so each vector butterfly does the work of two.
+//
+// This file is compiled with -mavx2 -mfma on x86-64 only (dsp/CMakeLists.txt);
+// elsewhere it is empty and rdft keeps the baseline path.
+
+#if defined(__x86_64__) && defined(__AVX2__) && defined(__FMA__)
+
+#include <immintrin.h>
+
+namespace detail {
+
+// Baseline routines reused here (rdft.cpp).
+void cftfsub(int n, double* a, int* ip, int nw, double* w);
+void cftbsub(int n, double* a, int* ip, int nw, double* w);
+void bitrv2(int n, const int* ip, double* a);
+void bitrv2conj(int n, const int* ip, double* a);
+void rftfsub(int n, double* a, int nc, const double* c);
+void rftbsub(int n, double* a, int nc, const double* c);
+
+namespace {
+
+typedef __m256d v2;  // {re0, im0, re1, im1}: points p and p + 1
+
+inline v2 ld(const double* p)
+{
+    return _mm256_loadu_pd(p);
+}
+
+inline void st(double* p, v2 v)
+{
+    _mm256_storeu_pd(p, v);
+}
+
+inline v2 setr(double a, double b, double c, double d)
+{
+    return _mm256_setr_pd(a, b, c, d);
+}
+
+inline v2 swapRI(v2 v)
+{
+    return _mm256_permute_pd(v, 0x5);
+}
+
+inline v2 flip(v2 v, v2 mask)
+{
+    return _mm256_xor_pd(v, mask);
+}
+
+inline v2 maskRe()
+{
+    return setr(-0.0, 0.0, -0.0, 0.0);
+}
+
+inline v2 maskIm()
+{
+    return setr(0.0, -0.0, 0.0, -0.0);
+}
+
+inline v2 conj(v2 v)
+{
+    return flip(v, maskIm());
+}
+
+inline v2 timesI(v2 v)  // i v
+{
+    return flip(swapRI(v), maskRe());
+}
+
+inline v2 lo2(v2 a, v2 b)  // {a.lo, b.lo}
+{
+    return _mm256_permute2f128_pd(a, b, 0x20);
+}
+
+inline v2 hi2(v2 a, v2 b)  // {a.hi, b.hi}
+{
+    return _mm256_permute2f128_pd(a, b, 0x31);
+}
+
+inline v2 halvesSwapped(v2 a)
+{
+    return _mm256_permute2f128_pd(a, a, 0x01);
+}
+
+// v times w lane by lane, w = {wr, wi} per point.
+inline v2 cmul(v2 v, v2 w)
+{
+    const v2 wr = _mm256_movedup_pd(w), wi = _mm256_permute_pd(w, 0xF);
+    return _mm256_fmaddsub_pd(v, wr, _mm256_mul_pd(swapRI(v), wi));
+}
+
+template <bool Conj>
+inline v2 ldp(const double* p)
+{
+    return Conj ? conj(ld(p)) : ld(p);
+}
+
+// Radix-4 butterfly of kind 1 on two neighbouring columns: points at a, a + s,
+// a + 2s, a + 3s (s in doubles); w1 and w3 hold one twiddle per column.
+template <bool Conj = false>
+inline void bf1(double* a, int s, v2 w1, v2 w3)
+{
+    const v2 x0 = ldp<Conj>(a), x1 = ldp<Conj>(a + s);
+    const v2 x2 = ldp<Conj>(a + 2 * s), x3 = ldp<Conj>(a + 3 * s);
+    const v2 sum02 = x0 + x2, dif02 = x0 - x2;
+    const v2 sum13 = x1 + x3, idif13 = timesI(x1 - x3);
+    st(a, sum02 + sum13);
+    st(a + s, sum02 - sum13);
+    st(a + 2 * s, cmul(dif02 + idif13, w1));
+    st(a + 3 * s, cmul(dif02 - idif13, w3));
+}
+
+// Radix-4 butterfly of kind 2 with twiddles: (A +- C) w, (B +- D) w3 written as
+// A w +- (x1 + i x3) cw and B w3 +- (x3 + i x1) cw3.
+inline void bf2(double* a, int s, v2 w, v2 cw, v2 w3, v2 cw3)
+{
+    const v2 x0 = ld(a), x1 = ld(a + s), x2 = ld(a + 2 * s), x3 = ld(a + 3 * s);
+    const v2 ix2 = timesI(x2);
+    const v2 Aw = cmul(x0 + ix2, w), Bw = cmul(x0 - ix2, w3);
+    const v2 Cw = cmul(x1 + timesI(x3), cw), Dw = cmul(x3 + timesI(x1), cw3);
+    st(a, Aw + Cw);
+    st(a + s, Aw - Cw);
+    st(a + 2 * s, Bw + Dw);
+    st(a + 3 * s, Bw - Dw);
+}
+
+// Table entry j of a level as {w_j | w3_j}: stored as (cos, sin, cos3, -sin3).
+inline v2 entry(const double* w, int j)
+{
+    return flip(ld(w + 4 * j), setr(0.0, 0.0, 0.0, -0.0));
+}
+
+// Twiddles of point L - k from those of point k: w -> i conj(w), w3 -> -i conj(w3).
+inline v2 mirrored(v2 e)
+{
+    return flip(swapRI(e), setr(0.0, 0.0, -0.0, -0.0));
+}
+
+// Kind-1 stage over a block of n doubles (level of size n/4 at w).
+template <int N>
+inline void middle1(int n, double* __restrict a, const double* __restrict w)
+{
+    if (N > 0)
+        n = N;
+    const int L = n >> 3;
+    const int s = n >> 2;
+    const int h = L >> 1;
+    const double r = w[1];
+    const v2 eH = setr(r, r, -r, r);
+    v2 e0 = setr(1, 0, 1, 0);
+#pragma GCC unroll 8
+    for (int k = 0; k < h; k += 2) {
+        const v2 e1 = entry(w, k + 1);
+        const v2 e2 = k + 2 < h ? entry(w, k + 2) : eH;
+        bf1(a + 2 * k, s, lo2(e0, e1), hi2(e0, e1));
+        const v2 m2 = mirrored(e2), m1 = mirrored(e1);
+        bf1(a + 2 * (L - k - 2), s, lo2(m2, m1), hi2(m2, m1));
+        e0 = e2;
+    }
+}
+
+// Kind-2 stage over a block of n doubles (level of size n/2 at w). Point k takes
+// {w | w3} = entry k and the folded cw, cw3 from entry L - k.
+template <int N>
+inline void middle2(int n, double* __restrict a, const double* __restrict w)
+{
+    if (N > 0)
+        n = N;
+    const int L = n >> 3;
+    const int s = n >> 2;
+    const double r = w[1];
+    auto folded = [&](int j) {  // {cw | cw3} = {swapRI(lo) | -hi} of entry j
+        return flip(_mm256_blend_pd(swapRI(ld(w + 4 * j)), ld(w + 4 * j), 0xC), setr(0.0, 0.0, -0.0, -0.0));
+    };
+    {
+        const v2 p0 = setr(1, 0, 1, 0), p1 = entry(w, 1);
+        const v2 q0 = setr(r, r, r, r), q1 = folded(L - 1);
+        bf2(a, s, lo2(p0, p1), lo2(q0, q1), hi2(p0, p1), hi2(q0, q1));
+    }
+#pragma GCC unroll 8
+    for (int k = 2; k < L; k += 2) {
+        const v2 p0 = entry(w, k), p1 = entry(w, k + 1);
+        const v2 q0 = folded(L - k), q1 = folded(L - k - 1);
+        bf2(a + 2 * k, s, lo2(p0, p1), lo2(q0, q1), hi2(p0, p1), hi2(q0, q1));
+    }
+}
+
+// Kind-1 stage over the whole array; the level has half the resolution the stage
+// needs, so odd twiddles are interpolated from their neighbours with the secants.
+template <bool Conj>
+void firstStage(int n, double* __restrict a, const double* __restrict w)
+{
+    const int L = n >> 3;
+    const int s = n >> 2;
+    const int q = L >> 2;
+    const double r = w[1];
+    const v2 csc = setr(w[2], w[2], w[3], w[3]);
+    const v2 eQ = setr(r, r, -r, r);
+    v2 e0 = setr(1, 0, 1, 0);
+    for (int j = 0; j < q; ++j) {
+        const v2 e1 = j + 1 < q ? entry(w, j + 1) : eQ;
+        const v2 mid = (e0 + e1) * csc;
+        bf1<Conj>(a + 4 * j, s, lo2(e0, mid), hi2(e0, mid));
+        const v2 m1 = mirrored(e1), mm = mirrored(mid);
+        bf1<Conj>(a + 2 * (L - 2 * j - 2), s, lo2(m1, mm), hi2(m1, mm));
+        e0 = e1;
+    }
+}
+
+// ---- fixed kernels ----
+
+// Radix-4 of kind 1 on values, no twiddles.
+inline void r1(v2& x0, v2& x1, v2& x2, v2& x3)
+{
+    const v2 sum02 = x0 + x2, dif02 = x0 - x2;
+    const v2 sum13 = x1 + x3, idif13 = timesI(x1 - x3);
+    x0 = sum02 + sum13;
+    x1 = sum02 - sum13;
+    x2 = dif02 + idif13;
+    x3 = dif02 - idif13;
+}
+
+inline void r1(v2& x0, v2& x1, v2& x2, v2& x3, v2 w1, v2 w3)
+{
+    r1(x0, x1, x2, x3);
+    x2 = cmul(x2, w1);
+    x3 = cmul(x3, w3);
+}
+
+// Radix-4 of kind 2 (r = cos(pi/4)), no twiddles.
+inline void r2(v2& x0, v2& x1, v2& x2, v2& x3, v2 rr)
+{
+    const v2 ix2 = timesI(x2);
+    const v2 A = x0 + ix2, B = x0 - ix2;
+    const v2 u = x1 + timesI(x3), v = x3 + timesI(x1);
+    const v2 C = (u + timesI(u)) * rr, D = (v + timesI(v)) * rr;
+    x0 = A + C;
+    x1 = A - C;
+    x2 = B + D;
+    x3 = B - D;
+}
+
+inline void r2(v2& x0, v2& x1, v2& x2, v2& x3, v2 w, v2 cw, v2 w3, v2 cw3)
+{
+    const v2 ix2 = timesI(x2);
+    const v2 Aw = cmul(x0 + ix2, w), Bw = cmul(x0 - ix2, w3);
+    const v2 Cw = cmul(x1 + timesI(x3), cw), Dw = cmul(x3 + timesI(x1), cw3);
+    x0 = Aw + Cw;
+    x1 = Aw - Cw;
+    x2 = Bw + Dw;
+    x3 = Bw - Dw;
+}
+
+// Lane 0 kind 2 (no twiddle), lane 1 kind 1 (no twiddle): with g = (i | 1),
+// A = x0 + g x2, B = x0 - g x2, C = m1 (x1 + g x3), D = m2 (x1 - g x3),
+// m1 = (c | 1), m2 = (c i | i), c = e^(i pi/4).
+inline void r21(v2& x0, v2& x1, v2& x2, v2& x3, v2 m1, v2 m2)
+{
+    const v2 g2 = _mm256_blend_pd(timesI(x2), x2, 0xC), g3 = _mm256_blend_pd(timesI(x3), x3, 0xC);
+    const v2 A = x0 + g2, B = x0 - g2;
+    const v2 C = cmul(x1 + g3, m1), D = cmul(x1 - g3, m2);
+    x0 = A + C;
+    x1 = A - C;
+    x2 = B + D;
+    x3 = B - D;
+}
+
+// Points (p, q) of the quarters held in a pair of vectors each, regrouped so
+// that one vector holds the same point of two quarters, and back.
+inline void transpose(v2& a, v2& b)
+{
+    const v2 t = lo2(a, b), u = hi2(a, b);
+    a = t;
+    b = u;
+}
+
+struct Kernels {
+    // 16-point, kind 1
+    v2 k1w1a, k1w3a, k1w1b, k1w3b, rr, m1, m2;
+    // 16-point, kind 2
+    v2 k2w, k2cw, k2w3, k2cw3, k2wB, k2cwB, k2w3B, k2cw3B;
+    // 8-point
+    v2 e1w1, e1w3, e2w, e2cw, e2w3, e2cw3;
+
+    // w16: level of size 4 (nw - 8); w16b: level of size 16 (nw - 32) or null; w8: nw - 8
+    Kernels(const double* w16, const double* w16b, const double* w8)
+    {
+        {
+            const double r = w16[1], c8 = w16[2], s8 = w16[3];
+            rr = setr(r, r, r, r);
+            k1w1a = setr(1, 0, c8, s8);
+            k1w3a = setr(1, 0, s8, c8);
+            k1w1b = setr(r, r, s8, c8);
+            k1w3b = setr(-r, r, -c8, -s8);
+            m1 = setr(r, r, 1, 0);
+            m2 = setr(-r, r, 0, 1);
+        }
+        if (w16b) {
+            const double r = w16b[1];
+            const double c1 = w16b[4], s1 = w16b[5], c3 = w16b[6], s3 = -w16b[7];
+            const double c2 = w16b[8], s2 = w16b[9];
+            k2w = setr(1, 0, c1, s1);
+            k2cw = setr(r, r, s3, c3);
+            k2w3 = setr(1, 0, c3, s3);
+            k2cw3 = setr(r, r, s1, c1);
+            k2wB = setr(c2, s2, c3, s3);
+            k2cwB = setr(s2, c2, s1, c1);
+            k2w3B = setr(s2, c2, -s1, c1);
+            k2cw3B = setr(-s2, c2, -c3, s3);
+        } else {  // no 16-point kernel of kind 2 at this size
+            k2w = k2cw = k2w3 = k2cw3 = k2wB = k2cwB = k2w3B = k2cw3B = _mm256_setzero_pd();
+        }
+        {
+            const double r = w8[1], c8 = w8[2], s8 = w8[3];
+            e1w1 = setr(1, 0, r, r);
+            e1w3 = setr(1, 0, -r, r);
+            e2w = setr(1, 0, c8, s8);
+            e2cw = setr(r, r, s8, c8);
+            e2w3 = setr(1, 0, s8, c8);
+            e2cw3 = setr(r, r, -s8, c8);
+        }
+    }
+};
+
+// z[0..15] as Z[0..7], Z[i] = points 2i, 2i + 1.
+inline void f161(double* a, const Kernels& K)
+{
+    v2 Z[8];
+    for (int i = 0; i < 8; ++i)
+        Z[i] = ld(a + 4 * i);
+    r1(Z[0], Z[2], Z[4], Z[6], K.k1w1a, K.k1w3a);
+    r1(Z[1], Z[3], Z[5], Z[7], K.k1w1b, K.k1w3b);
+    // quarters Q0 (Z0, Z1) and Q2 (Z4, Z5): kind 1
+    transpose(Z[0], Z[4]);
+    transpose(Z[1], Z[5]);
+    r1(Z[0], Z[4], Z[1], Z[5]);
+    transpose(Z[0], Z[4]);
+    transpose(Z[1], Z[5]);
+    // Q1 (Z2, Z3): kind 2; Q3 (Z6, Z7): kind 1
+    transpose(Z[2], Z[6]);
+    transpose(Z[3], Z[7]);
+    r21(Z[2], Z[6], Z[3], Z[7], K.m1, K.m2);
+    transpose(Z[2], Z[6]);
+    transpose(Z[3], Z[7]);
+    for (int i = 0; i < 8; ++i)
+        st(a + 4 * i, Z[i]);
+}
+
+inline void f162(double* a, const Kernels& K)
+{
+    v2 Z[8];
+    for (int i = 0; i < 8; ++i)
+        Z[i] = ld(a + 4 * i);
+    r2(Z[0], Z[2], Z[4], Z[6], K.k2w, K.k2cw, K.k2w3, K.k2cw3);
+    r2(Z[1], Z[3], Z[5], Z[7], K.k2wB, K.k2cwB, K.k2w3B, K.k2cw3B);
+    transpose(Z[0], Z[4]);
+    transpose(Z[1], Z[5]);
+    r1(Z[0], Z[4], Z[1], Z[5]);
+    transpose(Z[0], Z[4]);
+    transpose(Z[1], Z[5]);
+    transpose(Z[2], Z[6]);
+    transpose(Z[3], Z[7]);
+    r2(Z[2], Z[6], Z[3], Z[7], K.rr);
+    transpose(Z[2], Z[6]);
+    transpose(Z[3], Z[7]);
+    for (int i = 0; i < 8; ++i)
+        st(a + 4 * i, Z[i]);
+}
+
+// 8-point kernels: Z0..Z3 = points (0,1) (2,3) (4,5) (6,7).
+template <bool Kind2>
+inline void f08(double* a, const Kernels& K)
+{
+    v2 Z0 = ld(a), Z1 = ld(a + 4), Z2 = ld(a + 8), Z3 = ld(a + 12);
+    if (Kind2)
+        r2(Z0, Z1, Z2, Z3, K.e2w, K.e2cw, K.e2w3, K.e2cw3);
+    else
+        r1(Z0, Z1, Z2, Z3, K.e1w1, K.e1w3);
+    // pairs (0,1) and (4,5): z0 + z1, z0 - z1
+    transpose(Z0, Z2);
+    {
+        const v2 s = Z0 + Z2, d = Z0 - Z2;
+        Z0 = s;
+        Z2 = d;
+    }
+    transpose(Z0, Z2);
+    // pair (2,3): z2 + i z3, z2 - i z3; pair (6,7): as (4,5) for kind 1, as (2,3) for kind 2
+    transpose(Z1, Z3);
+    {
+        const v2 u = Kind2 ? timesI(Z3) : _mm256_blend_pd(timesI(Z3), Z3, 0xC);
+        const v2 s = Z1 + u, d = Z1 - u;
+        Z1 = s;
+        Z3 = d;
+    }
+    transpose(Z1, Z3);
+    st(a, Z0);
+    st(a + 4, Z1);
+    st(a + 8, Z2);
+    st(a + 12, Z3);
+}
+
+template <int N>
+inline void leaf(int isplt, double* a, int nw, const double* w, const Kernels& K)
+{
+    constexpr int q = N >> 2;
+    constexpr int s = q >> 2;
+    const double* w1 = w + nw - (q >> 1);
+    const double* w2 = w + nw - q;
+    auto k1 = [&](double* b) {
+        if (N == 512)
+            f161(b, K);
+        else
+            f08<false>(b, K);
+    };
+    auto k2 = [&](double* b) {
+        if (N == 512)
+            f162(b, K);
+        else
+            f08<true>(b, K);
+    };
+    middle1<q>(q, a, w1);
+    k1(a);
+    k2(a + s);
+    k1(a + 2 * s);
+    k1(a + 3 * s);
+    double* b = a + q;
+    middle2<q>(q, b, w2);
+    k1(b);
+    k2(b + s);
+    k1(b + 2 * s);
+    k2(b + 3 * s);
+    b += q;
+    middle1<q>(q, b, w1);
+    k1(b);
+    k2(b + s);
+    k1(b + 2 * s);
+    k1(b + 3 * s);
+    b += q;
+    if (isplt == 1) {
+        middle1<q>(q, b, w1);
+        k1(b + 3 * s);
+    } else {
+        middle2<q>(q, b, w2);
+        k2(b + 3 * s);
+    }
+    k1(b);
+    k2(b + s);
+    k1(b + 2 * s);
+}
+
+void leafAny(int n, int isplt, double* a, int nw, const double* w, const Kernels& K)
+{
+    if (n == 512)
+        leaf<512>(isplt, a, nw, w, K);
+    else
+        leaf<256>(isplt, a, nw, w, K);
+}
+
+void mdl1(int n, double* a, const double* w)
+{
+    if (n == 64)
+        middle1<64>(n, a, w);
+    else if (n == 128)
+        middle1<128>(n, a, w);
+    else if (n == 256)
+        middle1<256>(n, a, w);
+    else
+        middle1<0>(n, a, w);
+}
+
+void mdl2(int n, double* a, const double* w)
+{
+    if (n == 64)
+        middle2<64>(n, a, w);
+    else if (n == 128)
+        middle2<128>(n, a, w);
+    else if (n == 256)
+        middle2<256>(n, a, w);
+    else
+        middle2<0>(n, a, w);
+}
+
+int tree(int n, int j, int k, double* a, int nw, const double* w)
+{
+    int kind;
+    if ((k & 3) != 0) {
+        kind = (k & 1) ? 1 : 2;
+        if (kind == 1)
+            mdl1(n, a + j - n, w + nw - (n >> 1));
+        else
+            mdl2(n, a + j - n, w + nw - n);
+    } else {
+        int m = n;
+        int i = k;
+        while ((i & 3) == 0) {
+            m <<= 2;
+            i >>= 2;
+        }
+        kind = (i & 1) ? 1 : 2;
+        for (; m > 128; m >>= 2) {
+            if (kind == 1)
+                mdl1(m, a + j - m, w + nw - (m >> 1));
+            else
+                mdl2(m, a + j - m, w + nw - m);
+        }
+    }
+    return kind;
+}
+
+void rec4(int n, double* a, int nw, const double* w, const Kernels& K)
+{
+    int m = n;
+    while (m > 512) {
+        m >>= 2;
+        mdl1(m, a + n - m, w + nw - (m >> 1));
+    }
+    leafAny(m, 1, a + n - m, nw, w, K);
+    int k = 0;
+    for (int j = n - m; j > 0; j -= m) {
+        ++k;
+        const int isplt = tree(m, j, k, a, nw, w);
+        leafAny(m, isplt, a + j - m, nw, w, K);
+    }
+}
+
+// After the first stage: everything down to the kernels.
+void afterFirstStage(int n, double* a, int nw, const double* w)
+{
+    if (n > 512) {
+        const bool big = ((__builtin_ctz(n) & 1) != 0);  // leaves of 512 when log2 n is odd
+        const Kernels K(w + nw - 8, big ? w + nw - 32 : nullptr, w + nw - 8);
+        rec4(n, a, nw, w, K);
+    } else if (n > 128) {
+        const Kernels K(w + nw - 8, n == 512 ? w + nw - 32 : nullptr, w + nw - 8);
+        leafAny(n, 1, a, nw, w, K);
+    } else if (n == 128) {
+        const Kernels K(w + nw - 8, w + nw - 32, w + nw - 8);
+        f161(a, K);
+        f162(a + 32, K);
+        f161(a + 64, K);
+        f161(a + 96, K);
+    } else {
+        const Kernels K(w + nw - 8, nullptr, w + nw - 8);
+        f08<false>(a, K);
+        f08<true>(a + 16, K);
+        f08<false>(a + 32, K);
+        f08<false>(a + 48, K);
+    }
+}
+
+// Real step with the table of this size (one table entry per pair): pairs
+// (j, n - j) and (j + 2, n - j - 2) in one vector each.
+template <bool Inverse>
+void realStep(int n, double* a, int nc, const double* c)
+{
+    const int m = n >> 1;
+    const v2 half = _mm256_set1_pd(0.5);
+    int j = 2;
+    for (; j + 2 <= m - 2; j += 4) {
+        const int k = n - j;
+        const int kk = j >> 1;
+        const v2 wr = half - _mm256_setr_pd(c[nc - kk], c[nc - kk], c[nc - kk - 1], c[nc - kk - 1]);
+        v2 wi = _mm256_setr_pd(c[kk], c[kk], c[kk + 1], c[kk + 1]);
+        if (Inverse)
+            wi = -wi;
+        const v2 x = ld(a + j);
+        const v2 y = halvesSwapped(ld(a + k - 2));
+        const v2 d = x - conj(y);
+        const v2 t = _mm256_fmaddsub_pd(d, wr, _mm256_mul_pd(swapRI(d), wi));
+        st(a + j, x - t);
+        st(a + k - 2, halvesSwapped(y + conj(t)));
+    }
+    for (; j <= m - 2; j += 2) {
+        const int k = n - j;
+        const int kk = j >> 1;
+        const double wr = 0.5 - c[nc - kk], wi = Inverse ? -c[kk] : c[kk];
+        const double xr = a[j] - a[k], xi = a[j + 1] + a[k + 1];
+        const double yr = wr * xr - wi * xi, yi = wr * xi + wi * xr;
+        a[j] -= yr;
+        a[j + 1] -= yi;
+        a[k] += yr;
+        a[k + 1] -= yi;
+    }
+}
+
+}  // namespace
+
+void cftfsubAvx2(int n, double* a, int* ip, int nw, double* w)
+{
+    if (n <= 32) {
+        cftfsub(n, a, ip, nw, w);
+        return;
+    }
+    firstStage<false>(n, a, w + nw - (n >> 2));
+    afterFirstStage(n, a, nw, w);
+    bitrv2(n, ip, a);
+}
+
+void cftbsubAvx2(int n, double* a, int* ip, int nw, double* w)
+{
+    if (n <= 32) {
+        cftbsub(n, a, ip, nw, w);
+        return;
+    }
+    firstStage<true>(n, a, w + nw - (n >> 2));
+    afterFirstStage(n, a, nw, w);
+    bitrv2conj(n, ip, a);
+}
+
+void rftfsubAvx2(int n, double* a, int nc, const double* c)
+{
+    if (2 * nc / (n >> 1) == 1)
+        realStep<false>(n, a, nc, c);
+    else
+        rftfsub(n, a, nc, c);
+}
+
+void rftbsubAvx2(int n, double* a, int nc, const double* c)
+{
+    if (2 * nc / (n >> 1) == 1)
+        realStep<true>(n, a, nc, c);
+    else
+        rftbsub(n, a, nc, c);
+}
+
+}  // namespace detail
+
+#endif
