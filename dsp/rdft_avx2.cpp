@@ -328,9 +328,9 @@ struct Kernels {
 // z[0..15] as Z[0..7], Z[i] = points 2i, 2i + 1.
 inline void f161(double* a, const Kernels& K)
 {
-    v2 Z[8];
-    for (int i = 0; i < 8; ++i)
-        Z[i] = ld(a + 4 * i);
+    // Named values, not a loop into an array: GCC turns that loop into a copy
+    // through the stack in 16-byte pieces.
+    v2 Z[8] = {ld(a), ld(a + 4), ld(a + 8), ld(a + 12), ld(a + 16), ld(a + 20), ld(a + 24), ld(a + 28)};
     r1(Z[0], Z[2], Z[4], Z[6], K.k1w1a, K.k1w3a);
     r1(Z[1], Z[3], Z[5], Z[7], K.k1w1b, K.k1w3b);
     // quarters Q0 (Z0, Z1) and Q2 (Z4, Z5): kind 1
@@ -345,15 +345,21 @@ inline void f161(double* a, const Kernels& K)
     r21(Z[2], Z[6], Z[3], Z[7], K.m1, K.m2);
     transpose(Z[2], Z[6]);
     transpose(Z[3], Z[7]);
-    for (int i = 0; i < 8; ++i)
-        st(a + 4 * i, Z[i]);
+    st(a, Z[0]);
+    st(a + 4, Z[1]);
+    st(a + 8, Z[2]);
+    st(a + 12, Z[3]);
+    st(a + 16, Z[4]);
+    st(a + 20, Z[5]);
+    st(a + 24, Z[6]);
+    st(a + 28, Z[7]);
 }
 
 inline void f162(double* a, const Kernels& K)
 {
-    v2 Z[8];
-    for (int i = 0; i < 8; ++i)
-        Z[i] = ld(a + 4 * i);
+    // Named values, not a loop into an array: GCC turns that loop into a copy
+    // through the stack in 16-byte pieces.
+    v2 Z[8] = {ld(a), ld(a + 4), ld(a + 8), ld(a + 12), ld(a + 16), ld(a + 20), ld(a + 24), ld(a + 28)};
     r2(Z[0], Z[2], Z[4], Z[6], K.k2w, K.k2cw, K.k2w3, K.k2cw3);
     r2(Z[1], Z[3], Z[5], Z[7], K.k2wB, K.k2cwB, K.k2w3B, K.k2cw3B);
     transpose(Z[0], Z[4]);
@@ -366,8 +372,14 @@ inline void f162(double* a, const Kernels& K)
     r2(Z[2], Z[6], Z[3], Z[7], K.rr);
     transpose(Z[2], Z[6]);
     transpose(Z[3], Z[7]);
-    for (int i = 0; i < 8; ++i)
-        st(a + 4 * i, Z[i]);
+    st(a, Z[0]);
+    st(a + 4, Z[1]);
+    st(a + 8, Z[2]);
+    st(a + 12, Z[3]);
+    st(a + 16, Z[4]);
+    st(a + 20, Z[5]);
+    st(a + 24, Z[6]);
+    st(a + 28, Z[7]);
 }
 
 // 8-point kernels: Z0..Z3 = points (0,1) (2,3) (4,5) (6,7).
