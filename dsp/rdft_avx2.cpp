@@ -1,6 +1,6 @@
 // AVX2 + FMA versions of the complex transform's hot routines (first stages,
-// middle stages, 16- and 8-point kernels, leaves, recursive driver) and of the
-// real step, for rdft (rdft.cpp picks them at run time). Same decomposition,
+// middle stages, 16- and 8-point kernels, leaves, recursive driver, bit
+// reversal) and of the real step, for rdft (rdft.cpp picks them at run time). Same decomposition,
 // kinds and table levels as the baseline; one 256-bit vector holds two
 // neighbouring complex points, so each vector butterfly does the work of two.
 //
@@ -16,8 +16,6 @@ namespace detail {
 // Baseline routines reused here (rdft.cpp).
 void cftfsub(int n, double* a, int* ip, int nw, double* w);
 void cftbsub(int n, double* a, int* ip, int nw, double* w);
-void bitrv2(int n, const int* ip, double* a);
-void bitrv2conj(int n, const int* ip, double* a);
 void rftfsub(int n, double* a, int nc, const double* c);
 void rftbsub(int n, double* a, int nc, const double* c);
 
@@ -563,6 +561,73 @@ void afterFirstStage(int n, double* a, int nw, const double* w)
     }
 }
 
+// Bit reversal of n/2 points, as the baseline's (index (hi, mid, lo) -> (rev lo,
+// rev mid, rev hi), seed table as group offsets), but on 2 x 2 blocks: the points
+// lo = b, b + 1 of two groups are two vectors, and their destinations are the
+// points lo = c, c + 1 of two other groups, so a block moves as a transpose of
+// 128-bit halves. m >= 2 whenever this runs (n > 32).
+template <bool Conj, int MidBits>
+void bitReverseGroups(int m, const int* seed, double* a)
+{
+    constexpr int Mid = 1 << MidBits;
+    constexpr int gs = MidBits - 2;
+    const int ms = 2 * m;
+    auto rev = [](int x) {
+        int y = 0;
+        for (int b = 0; b < MidBits; ++b)
+            y |= ((x >> b) & 1) << (MidBits - 1 - b);
+        return y;
+    };
+    auto mv = [](v2 v) { return Conj ? conj(v) : v; };
+    auto exchange = [&](double* s0, double* s1, double* t0, double* t1) {
+        const v2 V0 = ld(s0), V1 = ld(s1), U0 = ld(t0), U1 = ld(t1);
+        st(s0, mv(lo2(U0, U1)));
+        st(s1, mv(hi2(U0, U1)));
+        st(t0, mv(lo2(V0, V1)));
+        st(t1, mv(hi2(V0, V1)));
+    };
+    for (int b = 0; b < m; b += 2) {
+        const int hb0 = seed[b] << gs, hb1 = seed[b + 1] << gs;
+        for (int c = 0; c < b; c += 2) {
+            double* s0 = a + (seed[c] << gs) + 2 * b;
+            double* s1 = a + (seed[c + 1] << gs) + 2 * b;
+            double* t0 = a + hb0 + 2 * c;
+            double* t1 = a + hb1 + 2 * c;
+#pragma GCC unroll 16
+            for (int x = 0; x < Mid; ++x)
+                exchange(s0 + x * ms, s1 + x * ms, t0 + rev(x) * ms, t1 + rev(x) * ms);
+        }
+        double* s0 = a + hb0 + 2 * b;
+        double* s1 = a + hb1 + 2 * b;
+#pragma GCC unroll 16
+        for (int x = 0; x < Mid; ++x) {
+            const int y = rev(x);
+            if (x < y) {
+                exchange(s0 + x * ms, s1 + x * ms, s0 + y * ms, s1 + y * ms);
+            } else if (x == y) {
+                const v2 V0 = ld(s0 + x * ms), V1 = ld(s1 + x * ms);
+                st(s0 + x * ms, mv(lo2(V0, V1)));
+                st(s1 + x * ms, mv(hi2(V0, V1)));
+            }
+        }
+    }
+}
+
+template <bool Conj>
+void bitReverse(int n, const int* ip, double* a)
+{
+    int m = 1;
+    int l = n >> 2;
+    while (l > 8) {
+        m <<= 1;
+        l >>= 2;
+    }
+    if (l == 8)
+        bitReverseGroups<Conj, 4>(m, ip + m, a);
+    else
+        bitReverseGroups<Conj, 3>(m, ip + m, a);
+}
+
 // Real step with the table of this size (one table entry per pair): pairs
 // (j, n - j) and (j + 2, n - j - 2) in one vector each.
 template <bool Inverse>
@@ -574,8 +639,9 @@ void realStep(int n, double* a, int nc, const double* c)
     for (; j + 2 <= m - 2; j += 4) {
         const int k = n - j;
         const int kk = j >> 1;
-        const v2 wr = half - _mm256_setr_pd(c[nc - kk], c[nc - kk], c[nc - kk - 1], c[nc - kk - 1]);
-        v2 wi = _mm256_setr_pd(c[kk], c[kk], c[kk + 1], c[kk + 1]);
+        // {c[kk], c[kk], c[kk+1], c[kk+1]} and {c[nc-kk], c[nc-kk], c[nc-kk-1], c[nc-kk-1]}
+        const v2 wr = half - _mm256_permute4x64_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c + nc - kk - 1)), 0x05);
+        v2 wi = _mm256_permute4x64_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c + kk)), 0x50);
         if (Inverse)
             wi = -wi;
         const v2 x = ld(a + j);
@@ -608,7 +674,7 @@ void cftfsubAvx2(int n, double* a, int* ip, int nw, double* w)
     }
     firstStage<false>(n, a, w + nw - (n >> 2));
     afterFirstStage(n, a, nw, w);
-    bitrv2(n, ip, a);
+    bitReverse<false>(n, ip, a);
 }
 
 void cftbsubAvx2(int n, double* a, int* ip, int nw, double* w)
@@ -619,7 +685,7 @@ void cftbsubAvx2(int n, double* a, int* ip, int nw, double* w)
     }
     firstStage<true>(n, a, w + nw - (n >> 2));
     afterFirstStage(n, a, nw, w);
-    bitrv2conj(n, ip, a);
+    bitReverse<true>(n, ip, a);
 }
 
 void rftfsubAvx2(int n, double* a, int nc, const double* c)
