@@ -83,11 +83,18 @@ inline v2 halvesSwapped(v2 a)
     return _mm256_permute2f128_pd(a, a, 0x01);
 }
 
-// v times w lane by lane, w = {wr, wi} per point.
-inline v2 cmul(v2 v, v2 w)
+// Twiddles of two points split into {wr, wr'} and {wi, wi'} broadcasts, the form
+// the product needs; kept split where they are used more than once.
+struct tw {
+    v2 r, i;
+    tw() = default;
+    tw(v2 w) : r(_mm256_movedup_pd(w)), i(_mm256_permute_pd(w, 0xF)) {}  // w = {wr, wi, wr', wi'}
+};
+
+// v times w lane by lane.
+inline v2 cmul(v2 v, const tw& w)
 {
-    const v2 wr = _mm256_movedup_pd(w), wi = _mm256_permute_pd(w, 0xF);
-    return _mm256_fmaddsub_pd(v, wr, _mm256_mul_pd(swapRI(v), wi));
+    return _mm256_fmaddsub_pd(v, w.r, _mm256_mul_pd(swapRI(v), w.i));
 }
 
 template <bool Conj>
@@ -99,7 +106,7 @@ inline v2 ldp(const double* p)
 // Radix-4 butterfly of kind 1 on two neighbouring columns: points at a, a + s,
 // a + 2s, a + 3s (s in doubles); w1 and w3 hold one twiddle per column.
 template <bool Conj = false>
-inline void bf1(double* a, int s, v2 w1, v2 w3)
+inline void bf1(double* a, int s, const tw& w1, const tw& w3)
 {
     const v2 x0 = ldp<Conj>(a), x1 = ldp<Conj>(a + s);
     const v2 x2 = ldp<Conj>(a + 2 * s), x3 = ldp<Conj>(a + 3 * s);
@@ -113,7 +120,7 @@ inline void bf1(double* a, int s, v2 w1, v2 w3)
 
 // Radix-4 butterfly of kind 2 with twiddles: (A +- C) w, (B +- D) w3 written as
 // A w +- (x1 + i x3) cw and B w3 +- (x3 + i x1) cw3.
-inline void bf2(double* a, int s, v2 w, v2 cw, v2 w3, v2 cw3)
+inline void bf2(double* a, int s, const tw& w, const tw& cw, const tw& w3, const tw& cw3)
 {
     const v2 x0 = ld(a), x1 = ld(a + s), x2 = ld(a + 2 * s), x3 = ld(a + 3 * s);
     const v2 ix2 = timesI(x2);
@@ -186,6 +193,74 @@ inline void middle2(int n, double* __restrict a, const double* __restrict w)
     }
 }
 
+// The middle stages inside a leaf run on quarters of the same size with the same
+// levels, three or four times per leaf and once per leaf across the array: their
+// twiddles are split once per transform and read from here.
+struct LeafTwiddles {
+    tw k1[16];  // kind 1: (w1, w3) per butterfly pair, in the order middle1 runs them
+    tw k2[32];  // kind 2: (w, cw, w3, cw3) per butterfly pair
+    // w1: level of the kind-1 stage (size q/4), w2: of the kind-2 stage (size q/2);
+    // q: quarter of the leaf in doubles (128 or 64).
+    LeafTwiddles(int q, const double* w1, const double* w2)
+    {
+        {
+            const int L = q >> 3, h = L >> 1;
+            const double r = w1[1];
+            const v2 eH = setr(r, r, -r, r);
+            v2 e0 = setr(1, 0, 1, 0);
+            int t = 0;
+            for (int k = 0; k < h; k += 2) {
+                const v2 e1 = entry(w1, k + 1);
+                const v2 e2 = k + 2 < h ? entry(w1, k + 2) : eH;
+                const v2 m2 = mirrored(e2), m1 = mirrored(e1);
+                k1[t++] = lo2(e0, e1);
+                k1[t++] = hi2(e0, e1);
+                k1[t++] = lo2(m2, m1);
+                k1[t++] = hi2(m2, m1);
+                e0 = e2;
+            }
+        }
+        {
+            const int L = q >> 3;
+            const double r = w2[1];
+            auto folded = [&](int j) {
+                return flip(_mm256_blend_pd(swapRI(ld(w2 + 4 * j)), ld(w2 + 4 * j), 0xC), setr(0.0, 0.0, -0.0, -0.0));
+            };
+            int t = 0;
+            for (int k = 0; k < L; k += 2) {
+                const v2 p0 = k == 0 ? setr(1, 0, 1, 0) : entry(w2, k), p1 = entry(w2, k + 1);
+                const v2 q0 = k == 0 ? setr(r, r, r, r) : folded(L - k), q1 = folded(L - k - 1);
+                k2[t++] = lo2(p0, p1);
+                k2[t++] = lo2(q0, q1);
+                k2[t++] = hi2(p0, p1);
+                k2[t++] = hi2(q0, q1);
+            }
+        }
+    }
+};
+
+template <int N>
+inline void middle1(double* __restrict a, const LeafTwiddles& T)
+{
+    constexpr int L = N >> 3, s = N >> 2, h = L >> 1;
+    const tw* t = T.k1;
+#pragma GCC unroll 8
+    for (int k = 0; k < h; k += 2, t += 4) {
+        bf1(a + 2 * k, s, t[0], t[1]);
+        bf1(a + 2 * (L - k - 2), s, t[2], t[3]);
+    }
+}
+
+template <int N>
+inline void middle2(double* __restrict a, const LeafTwiddles& T)
+{
+    constexpr int L = N >> 3, s = N >> 2;
+    const tw* t = T.k2;
+#pragma GCC unroll 8
+    for (int k = 0; k < L; k += 2, t += 4)
+        bf2(a + 2 * k, s, t[0], t[1], t[2], t[3]);
+}
+
 // Kind-1 stage over the whole array; the level has half the resolution the stage
 // needs, so odd twiddles are interpolated from their neighbours with the secants.
 template <bool Conj>
@@ -221,7 +296,7 @@ inline void r1(v2& x0, v2& x1, v2& x2, v2& x3)
     x3 = dif02 - idif13;
 }
 
-inline void r1(v2& x0, v2& x1, v2& x2, v2& x3, v2 w1, v2 w3)
+inline void r1(v2& x0, v2& x1, v2& x2, v2& x3, const tw& w1, const tw& w3)
 {
     r1(x0, x1, x2, x3);
     x2 = cmul(x2, w1);
@@ -241,7 +316,7 @@ inline void r2(v2& x0, v2& x1, v2& x2, v2& x3, v2 rr)
     x3 = B - D;
 }
 
-inline void r2(v2& x0, v2& x1, v2& x2, v2& x3, v2 w, v2 cw, v2 w3, v2 cw3)
+inline void r2(v2& x0, v2& x1, v2& x2, v2& x3, const tw& w, const tw& cw, const tw& w3, const tw& cw3)
 {
     const v2 ix2 = timesI(x2);
     const v2 Aw = cmul(x0 + ix2, w), Bw = cmul(x0 - ix2, w3);
@@ -255,7 +330,7 @@ inline void r2(v2& x0, v2& x1, v2& x2, v2& x3, v2 w, v2 cw, v2 w3, v2 cw3)
 // Lane 0 kind 2 (no twiddle), lane 1 kind 1 (no twiddle): with g = (i | 1),
 // A = x0 + g x2, B = x0 - g x2, C = m1 (x1 + g x3), D = m2 (x1 - g x3),
 // m1 = (c | 1), m2 = (c i | i), c = e^(i pi/4).
-inline void r21(v2& x0, v2& x1, v2& x2, v2& x3, v2 m1, v2 m2)
+inline void r21(v2& x0, v2& x1, v2& x2, v2& x3, const tw& m1, const tw& m2)
 {
     const v2 g2 = _mm256_blend_pd(timesI(x2), x2, 0xC), g3 = _mm256_blend_pd(timesI(x3), x3, 0xC);
     const v2 A = x0 + g2, B = x0 - g2;
@@ -277,11 +352,12 @@ inline void transpose(v2& a, v2& b)
 
 struct Kernels {
     // 16-point, kind 1
-    v2 k1w1a, k1w3a, k1w1b, k1w3b, rr, m1, m2;
+    tw k1w1a, k1w3a, k1w1b, k1w3b, m1, m2;
+    v2 rr;
     // 16-point, kind 2
-    v2 k2w, k2cw, k2w3, k2cw3, k2wB, k2cwB, k2w3B, k2cw3B;
+    tw k2w, k2cw, k2w3, k2cw3, k2wB, k2cwB, k2w3B, k2cw3B;
     // 8-point
-    v2 e1w1, e1w3, e2w, e2cw, e2w3, e2cw3;
+    tw e1w1, e1w3, e2w, e2cw, e2w3, e2cw3;
 
     // w16: level of size 4 (nw - 8); w16b: level of size 16 (nw - 32) or null; w8: nw - 8
     Kernels(const double* w16, const double* w16b, const double* w8)
@@ -309,7 +385,7 @@ struct Kernels {
             k2w3B = setr(s2, c2, -s1, c1);
             k2cw3B = setr(-s2, c2, -c3, s3);
         } else {  // no 16-point kernel of kind 2 at this size
-            k2w = k2cw = k2w3 = k2cw3 = k2wB = k2cwB = k2w3B = k2cw3B = _mm256_setzero_pd();
+            k2w = k2cw = k2w3 = k2cw3 = k2wB = k2cwB = k2w3B = k2cw3B = tw(_mm256_setzero_pd());
         }
         {
             const double r = w8[1], c8 = w8[2], s8 = w8[3];
@@ -413,12 +489,10 @@ inline void f08(double* a, const Kernels& K)
 }
 
 template <int N>
-inline void leaf(int isplt, double* a, int nw, const double* w, const Kernels& K)
+inline void leaf(int isplt, double* a, const Kernels& K, const LeafTwiddles& T)
 {
     constexpr int q = N >> 2;
     constexpr int s = q >> 2;
-    const double* w1 = w + nw - (q >> 1);
-    const double* w2 = w + nw - q;
     auto k1 = [&](double* b) {
         if (N == 512)
             f161(b, K);
@@ -431,29 +505,29 @@ inline void leaf(int isplt, double* a, int nw, const double* w, const Kernels& K
         else
             f08<true>(b, K);
     };
-    middle1<q>(q, a, w1);
+    middle1<q>(a, T);
     k1(a);
     k2(a + s);
     k1(a + 2 * s);
     k1(a + 3 * s);
     double* b = a + q;
-    middle2<q>(q, b, w2);
+    middle2<q>(b, T);
     k1(b);
     k2(b + s);
     k1(b + 2 * s);
     k2(b + 3 * s);
     b += q;
-    middle1<q>(q, b, w1);
+    middle1<q>(b, T);
     k1(b);
     k2(b + s);
     k1(b + 2 * s);
     k1(b + 3 * s);
     b += q;
     if (isplt == 1) {
-        middle1<q>(q, b, w1);
+        middle1<q>(b, T);
         k1(b + 3 * s);
     } else {
-        middle2<q>(q, b, w2);
+        middle2<q>(b, T);
         k2(b + 3 * s);
     }
     k1(b);
@@ -461,12 +535,23 @@ inline void leaf(int isplt, double* a, int nw, const double* w, const Kernels& K
     k1(b + 2 * s);
 }
 
-void leafAny(int n, int isplt, double* a, int nw, const double* w, const Kernels& K)
+struct Leaf {
+    Kernels K;
+    LeafTwiddles T;
+    // m: leaf size, 512 or 256
+    Leaf(int m, int nw, const double* w)
+        : K(w + nw - 8, m == 512 ? w + nw - 32 : nullptr, w + nw - 8),
+          T(m >> 2, w + nw - (m >> 3), w + nw - (m >> 2))
+    {
+    }
+};
+
+void leafAny(int n, int isplt, double* a, const Leaf& lf)
 {
     if (n == 512)
-        leaf<512>(isplt, a, nw, w, K);
+        leaf<512>(isplt, a, lf.K, lf.T);
     else
-        leaf<256>(isplt, a, nw, w, K);
+        leaf<256>(isplt, a, lf.K, lf.T);
 }
 
 void mdl1(int n, double* a, const double* w)
@@ -520,19 +605,19 @@ int tree(int n, int j, int k, double* a, int nw, const double* w)
     return kind;
 }
 
-void rec4(int n, double* a, int nw, const double* w, const Kernels& K)
+void rec4(int n, double* a, int nw, const double* w, const Leaf& lf)
 {
     int m = n;
     while (m > 512) {
         m >>= 2;
         mdl1(m, a + n - m, w + nw - (m >> 1));
     }
-    leafAny(m, 1, a + n - m, nw, w, K);
+    leafAny(m, 1, a + n - m, lf);
     int k = 0;
     for (int j = n - m; j > 0; j -= m) {
         ++k;
         const int isplt = tree(m, j, k, a, nw, w);
-        leafAny(m, isplt, a + j - m, nw, w, K);
+        leafAny(m, isplt, a + j - m, lf);
     }
 }
 
@@ -540,12 +625,12 @@ void rec4(int n, double* a, int nw, const double* w, const Kernels& K)
 void afterFirstStage(int n, double* a, int nw, const double* w)
 {
     if (n > 512) {
-        const bool big = ((__builtin_ctz(n) & 1) != 0);  // leaves of 512 when log2 n is odd
-        const Kernels K(w + nw - 8, big ? w + nw - 32 : nullptr, w + nw - 8);
-        rec4(n, a, nw, w, K);
+        const int m = (__builtin_ctz(n) & 1) ? 512 : 256;  // leaf size: 512 when log2 n is odd
+        const Leaf lf(m, nw, w);
+        rec4(n, a, nw, w, lf);
     } else if (n > 128) {
-        const Kernels K(w + nw - 8, n == 512 ? w + nw - 32 : nullptr, w + nw - 8);
-        leafAny(n, 1, a, nw, w, K);
+        const Leaf lf(n, nw, w);
+        leafAny(n, 1, a, lf);
     } else if (n == 128) {
         const Kernels K(w + nw - 8, w + nw - 32, w + nw - 8);
         f161(a, K);
@@ -628,30 +713,35 @@ void bitReverse(int n, const int* ip, double* a)
         bitReverseGroups<Conj, 3>(m, ip + m, a);
 }
 
-// Real step with the table of this size (one table entry per pair): pairs
-// (j, n - j) and (j + 2, n - j - 2) in one vector each.
+// Real step with the table of this size (one table entry per pair). Pairs (j, n - j)
+// and (j + 2, n - j - 2) go in one vector each; the mirrored pairs at m - j - 2 and
+// m - j use the same two table values (wr' = 1/2 - wi, wi' = 1/2 - wr), so four
+// pairs share two table loads.
 template <bool Inverse>
 void realStep(int n, double* a, int nc, const double* c)
 {
     const int m = n >> 1;
     const v2 half = _mm256_set1_pd(0.5);
+    // xp: the points of pairs j, j + 2; yp: those of n - j - 2, n - j (ascending).
+    auto pairs = [](double* xp, double* yp, v2 wr, v2 wi) {
+        const v2 x = ld(xp);
+        const v2 y = halvesSwapped(ld(yp));
+        const v2 d = x - conj(y);
+        const v2 t = _mm256_fmaddsub_pd(d, wr, _mm256_mul_pd(swapRI(d), Inverse ? -wi : wi));
+        st(xp, x - t);
+        st(yp, halvesSwapped(y + conj(t)));
+    };
     int j = 2;
-    for (; j + 2 <= m - 2; j += 4) {
-        const int k = n - j;
+    for (; j + 2 < m - j - 2; j += 4) {
         const int kk = j >> 1;
         // {c[kk], c[kk], c[kk+1], c[kk+1]} and {c[nc-kk], c[nc-kk], c[nc-kk-1], c[nc-kk-1]}
-        const v2 wr = half - _mm256_permute4x64_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c + nc - kk - 1)), 0x05);
-        v2 wi = _mm256_permute4x64_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c + kk)), 0x50);
-        if (Inverse)
-            wi = -wi;
-        const v2 x = ld(a + j);
-        const v2 y = halvesSwapped(ld(a + k - 2));
-        const v2 d = x - conj(y);
-        const v2 t = _mm256_fmaddsub_pd(d, wr, _mm256_mul_pd(swapRI(d), wi));
-        st(a + j, x - t);
-        st(a + k - 2, halvesSwapped(y + conj(t)));
+        const v2 ci = _mm256_permute4x64_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c + kk)), 0x50);
+        const v2 cr = _mm256_permute4x64_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c + nc - kk - 1)), 0x05);
+        pairs(a + j, a + n - j - 2, half - cr, ci);
+        pairs(a + m - j - 2, a + m + j, half - halvesSwapped(ci), halvesSwapped(cr));
     }
-    for (; j <= m - 2; j += 2) {
+    // What is left around m / 2.
+    for (const int jLast = m - j; j <= jLast; j += 2) {
         const int k = n - j;
         const int kk = j >> 1;
         const double wr = 0.5 - c[nc - kk], wi = Inverse ? -c[kk] : c[kk];
