@@ -201,7 +201,7 @@ struct LeafTwiddles {
     tw k2[32];  // kind 2: (w, cw, w3, cw3) per butterfly pair
     // w1: level of the kind-1 stage (size q/4), w2: of the kind-2 stage (size q/2);
     // q: quarter of the leaf in doubles (128 or 64).
-    LeafTwiddles(int q, const double* w1, const double* w2)
+    void prepare(int q, const double* w1, const double* w2)
     {
         {
             const int L = q >> 3, h = L >> 1;
@@ -489,7 +489,7 @@ inline void f08(double* a, const Kernels& K)
 }
 
 template <int N>
-inline void leaf(int isplt, double* a, const Kernels& K, const LeafTwiddles& T)
+inline void leaf(int isplt, double* a, const Kernels& K, const LeafTwiddles* T, const double* w1, const double* w2)
 {
     constexpr int q = N >> 2;
     constexpr int s = q >> 2;
@@ -505,29 +505,42 @@ inline void leaf(int isplt, double* a, const Kernels& K, const LeafTwiddles& T)
         else
             f08<true>(b, K);
     };
-    middle1<q>(a, T);
+    // T: the twiddles prepared, or null: computed on the way from levels w1, w2
+    auto m1 = [&](double* b) {
+        if (T)
+            middle1<q>(b, *T);
+        else
+            middle1<q>(q, b, w1);
+    };
+    auto m2 = [&](double* b) {
+        if (T)
+            middle2<q>(b, *T);
+        else
+            middle2<q>(q, b, w2);
+    };
+    m1(a);
     k1(a);
     k2(a + s);
     k1(a + 2 * s);
     k1(a + 3 * s);
     double* b = a + q;
-    middle2<q>(b, T);
+    m2(b);
     k1(b);
     k2(b + s);
     k1(b + 2 * s);
     k2(b + 3 * s);
     b += q;
-    middle1<q>(b, T);
+    m1(b);
     k1(b);
     k2(b + s);
     k1(b + 2 * s);
     k1(b + 3 * s);
     b += q;
     if (isplt == 1) {
-        middle1<q>(b, T);
+        m1(b);
         k1(b + 3 * s);
     } else {
-        middle2<q>(b, T);
+        m2(b);
         k2(b + 3 * s);
     }
     k1(b);
@@ -535,23 +548,34 @@ inline void leaf(int isplt, double* a, const Kernels& K, const LeafTwiddles& T)
     k1(b + 2 * s);
 }
 
+// Kernel constants and, for transforms of more than one leaf, the leaf's middle
+// stage twiddles prepared once (for a single leaf preparing them costs more than
+// it saves).
 struct Leaf {
     Kernels K;
+    bool prepared;
     LeafTwiddles T;
-    // m: leaf size, 512 or 256
-    Leaf(int m, int nw, const double* w)
+    const double* w1;
+    const double* w2;
+    // m: leaf size, 512 or 256; prepare: whether to prepare T
+    Leaf(int m, int nw, const double* w, bool prepare)
         : K(w + nw - 8, m == 512 ? w + nw - 32 : nullptr, w + nw - 8),
-          T(m >> 2, w + nw - (m >> 3), w + nw - (m >> 2))
+          prepared(prepare),
+          w1(w + nw - (m >> 3)),
+          w2(w + nw - (m >> 2))
     {
+        if (prepare)
+            T.prepare(m >> 2, w1, w2);
     }
 };
 
 void leafAny(int n, int isplt, double* a, const Leaf& lf)
 {
+    const LeafTwiddles* T = lf.prepared ? &lf.T : nullptr;
     if (n == 512)
-        leaf<512>(isplt, a, lf.K, lf.T);
+        leaf<512>(isplt, a, lf.K, T, lf.w1, lf.w2);
     else
-        leaf<256>(isplt, a, lf.K, lf.T);
+        leaf<256>(isplt, a, lf.K, T, lf.w1, lf.w2);
 }
 
 void mdl1(int n, double* a, const double* w)
@@ -626,10 +650,10 @@ void afterFirstStage(int n, double* a, int nw, const double* w)
 {
     if (n > 512) {
         const int m = (__builtin_ctz(n) & 1) ? 512 : 256;  // leaf size: 512 when log2 n is odd
-        const Leaf lf(m, nw, w);
+        const Leaf lf(m, nw, w, true);
         rec4(n, a, nw, w, lf);
     } else if (n > 128) {
-        const Leaf lf(n, nw, w);
+        const Leaf lf(n, nw, w, false);
         leafAny(n, 1, a, lf);
     } else if (n == 128) {
         const Kernels K(w + nw - 8, w + nw - 32, w + nw - 8);
