@@ -89,6 +89,19 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
             need[needCount++] = static_cast<int16_t>(s);
         slot[i] = static_cast<int16_t>(needCount);
     }
+    // Short input periods: each captured sample fills a run of at least three of
+    // the N points, so the capture writes runs (input sample k covers points
+    // ceil(k N / e) .. ceil((k + 1) N / e) - 1), each as maxRun points from its start:
+    // the next run overwrites the excess (periodBuffer has room past N).
+    const int32_t maxRun = (N + e - 1) / e;
+    const bool captureRuns = maxRun >= 3;
+    int16_t runStart[N];
+    if (captureRuns) {
+        for (int32_t k = 0; k < e; ++k)
+            runStart[k] = static_cast<int16_t>((k * N + e - 1) / e);
+    }
+    // need[] is often a plain range (every input harmonic from need[0] on is read).
+    const bool needRange = needCount > 0 && need[needCount - 1] - need[0] == needCount - 1;
     // Resampling positions of the written period:
     int16_t resample[2 * kBlockSize];
     for (int32_t j = 0; j < count; ++j)
@@ -112,20 +125,45 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
         // average's factor 1/2 is folded into the 2/N below (exact: powers of two).
         const double* first = hist + writePos;
         const double* second = first + e;
-        for (int32_t i = 0; i < N; ++i)
-            period[i] = first[capture[i]] + second[capture[i]];
+        double* dst = hist + writePos;
+        // Two silent input periods give a silent output period (every transform of
+        // zeros is zeros): nothing to compute.
+        int32_t nonzero = 0;
+        while (nonzero < 2 * e && first[nonzero] == 0)
+            ++nonzero;
+        if (nonzero == 2 * e) {
+            std::fill(dst, dst + count, 0.0);
+            writePos += count;
+            continue;
+        }
+        if (captureRuns) {
+            for (int32_t k = 0; k < e; ++k) {
+                const double v = first[k] + second[k];
+                double* p = period + runStart[k];
+                for (int32_t t = 0; t < maxRun; ++t)
+                    p[t] = v;
+            }
+        } else {
+            for (int32_t i = 0; i < N; ++i)
+                period[i] = first[capture[i]] + second[capture[i]];
+        }
         rdft(N, 1, period, ip, w);
 
         // Harmonic amplitudes (scaled so that a unit sine gives 1).
         mag[0] = 0;
-        for (int32_t m = 0; m < needCount; ++m) {
-            const double re = period[2 * need[m]], im = period[2 * need[m] + 1];
-            mag[m + 1] = re * re + im * im;
+        if (needRange) {
+            const double* x = period + 2 * need[0];
+            for (int32_t m = 0; m < needCount; ++m)
+                mag[m + 1] = x[2 * m] * x[2 * m] + x[2 * m + 1] * x[2 * m + 1];
+        } else {
+            for (int32_t m = 0; m < needCount; ++m) {
+                const double re = period[2 * need[m]], im = period[2 * need[m] + 1];
+                mag[m + 1] = re * re + im * im;
+            }
         }
         for (int32_t m = 1; m <= needCount; ++m)
             mag[m] = std::sqrt(mag[m]) * (1.0 / N);
 
-        double* dst = hist + writePos;
         if (direct) {
             // Only count of the N synthesised samples are read: sum their sines directly.
             double amp[H];
@@ -152,20 +190,43 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
             continue;
         }
 
-        // Harmonic i takes the amplitude of input harmonic i / f, in sine phase.
+        // Harmonic i takes the amplitude of input harmonic i / f, in sine phase. The
+        // inverse transform of a sine-only spectrum is odd, y[N - j] = -y[j], and its
+        // first half is the sine transform S[j] = sum_i B[i] sin(pi i j / H) of H
+        // points, computed through a real transform of H points (the sine transform
+        // of Numerical Recipes' sinft): half the transform, same result to rounding.
         const int32_t written = std::max(limit, int32_t{1});
-        period[0] = 0;
-        period[1] = 0;
-        for (int32_t i = 1; i < written; ++i) {
-            period[2 * i] = 0;
-            period[2 * i + 1] = mag[slot[i]];
+        double* f = period;
+        f[0] = 0;
+        for (int32_t i = 1; i < written; ++i)
+            f[i] = mag[slot[i]];
+        std::fill(f + written, f + H + 1, 0.0);
+        for (int32_t i = 1; i < H / 2; ++i) {
+            const double u = f[i], v = f[H - i];
+            const double y1 = kSine.s[i] * (u + v), y2 = 0.5 * (u - v);  // sin(pi i / H)
+            f[i] = y1 + y2;
+            f[H - i] = y1 - y2;
         }
-        std::fill(period + 2 * written, period + N, 0.0);
-        rdft(N, -1, period, ip, w);
+        f[H / 2] *= 2;
+        rdft(H, 1, f, ip, w);
+        // From the packed spectrum F: S[2k] = Im F[k], S[2k+1] = F[0]/2 + sum_{0<l<=k} Re F[l].
+        double sum = 0.5 * f[0];
+        f[0] = 0;
+        f[1] = sum;
+        for (int32_t k = 2; k < H; k += 2) {
+            sum += f[k];
+            f[k] = f[k + 1];
+            f[k + 1] = sum;
+        }
+        f[H] = 0;  // y[H] = sin(pi i) terms
 
-        // Resample to count samples: this is what moves the pitch.
-        for (int32_t j = 0; j < count; ++j)
-            dst[j] = period[resample[j]];
+        // Resample to count samples: this is what moves the pitch. Positions from H
+        // on read the mirrored first half.
+        int32_t j = 0;
+        for (; j < count && resample[j] <= H; ++j)
+            dst[j] = f[resample[j]];
+        for (; j < count; ++j)
+            dst[j] = -f[N - resample[j]];
         writePos += count;
     }
 
