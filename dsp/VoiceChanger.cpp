@@ -150,19 +150,19 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
         rdft(N, 1, period, ip, w);
 
         // Harmonic amplitudes (scaled so that a unit sine gives 1).
+        // One pass: a second pass reading these as vectors right after they were
+        // stored one by one would stall on store forwarding.
         mag[0] = 0;
         if (needRange) {
             const double* x = period + 2 * need[0];
             for (int32_t m = 0; m < needCount; ++m)
-                mag[m + 1] = x[2 * m] * x[2 * m] + x[2 * m + 1] * x[2 * m + 1];
+                mag[m + 1] = std::sqrt(x[2 * m] * x[2 * m] + x[2 * m + 1] * x[2 * m + 1]) * (1.0 / N);
         } else {
             for (int32_t m = 0; m < needCount; ++m) {
                 const double re = period[2 * need[m]], im = period[2 * need[m] + 1];
-                mag[m + 1] = re * re + im * im;
+                mag[m + 1] = std::sqrt(re * re + im * im) * (1.0 / N);
             }
         }
-        for (int32_t m = 1; m <= needCount; ++m)
-            mag[m] = std::sqrt(mag[m]) * (1.0 / N);
 
         if (direct) {
             // Only count of the N synthesised samples are read: sum their sines directly.
