@@ -154,9 +154,7 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
         // stored one by one would stall on store forwarding.
         mag[0] = 0;
         if (needRange) {
-            const double* x = period + 2 * need[0];
-            for (int32_t m = 0; m < needCount; ++m)
-                mag[m + 1] = std::sqrt(x[2 * m] * x[2 * m] + x[2 * m + 1] * x[2 * m + 1]) * (1.0 / N);
+            spectrumMagnitudes(period + 2 * need[0], needCount, 1.0 / N, mag + 1);
         } else {
             for (int32_t m = 0; m < needCount; ++m) {
                 const double re = period[2 * need[m]], im = period[2 * need[m] + 1];

@@ -54,6 +54,8 @@ void cftfsubAvx2(int n, double* a, int* ip, int nw, double* w);
 void cftbsubAvx2(int n, double* a, int* ip, int nw, double* w);
 void rftfsubAvx2(int n, double* a, int nc, const double* c);
 void rftbsubAvx2(int n, double* a, int nc, const double* c);
+void magnitudesAvx2(const double* x, int count, double scale, double* out);
+void magnitudesInPlaceAvx2(double* x, int count);
 #endif
 
 namespace {
@@ -960,6 +962,33 @@ bool rdftUsePath(RdftPath p)
         return false;
     chosenPath.store(p == RdftPath::avx2 ? 2 : 1, std::memory_order_relaxed);
     return true;
+}
+
+void spectrumMagnitudes(const double* x, int32_t count, double scale, double* out)
+{
+#if QM_RDFT_AVX2
+    if (currentPath() == 2) {
+        detail::magnitudesAvx2(x, count, scale, out);
+        return;
+    }
+#endif
+    for (int32_t m = 0; m < count; ++m)
+        out[m] = std::sqrt(x[2 * m] * x[2 * m] + x[2 * m + 1] * x[2 * m + 1]) * scale;
+}
+
+void spectrumMagnitudesInPlace(double* x, int32_t count)
+{
+#if QM_RDFT_AVX2
+    if (currentPath() == 2) {
+        detail::magnitudesInPlaceAvx2(x, count);
+        return;
+    }
+#endif
+    for (int32_t m = 0; m < count; ++m) {
+        const double re = x[2 * m], im = x[2 * m + 1];
+        x[2 * m] = std::sqrt(re * re + im * im);
+        x[2 * m + 1] = 0;
+    }
 }
 
 void rdft(int32_t n, int32_t isgn, double* a, int* ip, double* w)
