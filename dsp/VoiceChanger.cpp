@@ -119,6 +119,18 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
         }
     }
     const bool direct = harmonicCount * count <= kDirectSynthesisTerms;
+    // The sine values the direct synthesis reads, fixed for the block:
+    // sines[m * sineStride + j] = sin(2 pi harmonic[m] resample[j] / N), for j up to
+    // count rounded up to four (resample is 0 past count).
+    const int32_t sineStride = (count + 3) & ~3;
+    double sines[kDirectSynthesisTerms + 3 * H];
+    if (direct) {
+        for (int32_t m = 0; m < harmonicCount; ++m) {
+            const int32_t i = harmonic[m];
+            for (int32_t j = 0; j < sineStride; ++j)
+                sines[m * sineStride + j] = kSine.s[(i * resample[j]) & (N - 1)];
+        }
+    }
 
     while (writePos < kBlockSize) {
         // Sum of the two input periods from writePos, resampled to N points; the
@@ -156,10 +168,13 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
         if (needRange) {
             spectrumMagnitudes(period + 2 * need[0], needCount, 1.0 / N, mag + 1);
         } else {
+            // Gather the harmonics read into a packed run past the N elements in use.
+            double* packed = mag + N;
             for (int32_t m = 0; m < needCount; ++m) {
-                const double re = period[2 * need[m]], im = period[2 * need[m] + 1];
-                mag[m + 1] = std::sqrt(re * re + im * im) * (1.0 / N);
+                packed[2 * m] = period[2 * need[m]];
+                packed[2 * m + 1] = period[2 * need[m] + 1];
             }
+            spectrumMagnitudes(packed, needCount, 1.0 / N, mag + 1);
         }
 
         if (direct) {
@@ -167,22 +182,21 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
             double amp[H];
             for (int32_t m = 0; m < harmonicCount; ++m)
                 amp[m] = mag[harmonicSlot[m]];
-            // Four samples at a time: independent sums instead of one long dependency chain.
+            // Four samples at a time: independent sums instead of one long dependency
+            // chain, reading the block's sine values in order.
             for (int32_t j = 0; j < count; j += 4) {
-                const int32_t p0 = resample[j], p1 = resample[j + 1];
-                const int32_t p2 = resample[j + 2], p3 = resample[j + 3];
+                const double* t = sines + j;
                 double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-                for (int32_t m = 0; m < harmonicCount; ++m) {
-                    const int32_t i = harmonic[m];
+                for (int32_t m = 0; m < harmonicCount; ++m, t += sineStride) {
                     const double b = amp[m];
-                    s0 += b * kSine.s[(i * p0) & (N - 1)];
-                    s1 += b * kSine.s[(i * p1) & (N - 1)];
-                    s2 += b * kSine.s[(i * p2) & (N - 1)];
-                    s3 += b * kSine.s[(i * p3) & (N - 1)];
+                    s0 += b * t[0];
+                    s1 += b * t[1];
+                    s2 += b * t[2];
+                    s3 += b * t[3];
                 }
                 const double sums[4] = {s0, s1, s2, s3};
-                for (int32_t t = 0; t < 4 && j + t < count; ++t)
-                    dst[j + t] = sums[t];
+                for (int32_t k = 0; k < 4 && j + k < count; ++k)
+                    dst[j + k] = sums[k];
             }
             writePos += count;
             continue;
