@@ -25,6 +25,31 @@ const SineTable kSine;
 // are written beats the inverse transform of the whole period (measured).
 constexpr int32_t kDirectSynthesisTerms = 2048;
 
+// Two doubles per vector (SSE2 on x86-64, NEON on ARM64).
+typedef double pair __attribute__((vector_size(16)));
+
+inline pair loadPair(const double* p)
+{
+    pair v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Capture of a short period: input sample k (the sum of the two periods) fills the
+// points from runStart[k] on; each run is written as P pairs, the next run
+// overwriting what lies past its start.
+template <int P>
+inline void fillRuns(double* period, const double* first, const double* second, const int16_t* runStart, int32_t e)
+{
+    for (int32_t k = 0; k < e; ++k) {
+        const double v = first[k] + second[k];
+        const pair vv{v, v};
+        double* p = period + runStart[k];
+        for (int t = 0; t < P; ++t)
+            __builtin_memcpy(p + 2 * t, &vv, sizeof vv);
+    }
+}
+
 double clampSetting(double v, double lo, double hi, double neutral)
 {
     if (std::isnan(v))
@@ -91,8 +116,8 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
     }
     // Short input periods: each captured sample fills a run of at least three of
     // the N points, so the capture writes runs (input sample k covers points
-    // ceil(k N / e) .. ceil((k + 1) N / e) - 1), each as maxRun points from its start:
-    // the next run overwrites the excess (periodBuffer has room past N).
+    // ceil(k N / e) .. ceil((k + 1) N / e) - 1), each as up to ten points from its
+    // start: the next run overwrites the excess (periodBuffer has room past N).
     const int32_t maxRun = (N + e - 1) / e;
     const bool captureRuns = maxRun >= 3;
     int16_t runStart[N];
@@ -106,7 +131,7 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
     int16_t resample[2 * kBlockSize];
     for (int32_t j = 0; j < count; ++j)
         resample[j] = static_cast<int16_t>(N * j / count);
-    for (int32_t j = count; j < count + 3; ++j)  // read, not written, by the direct synthesis
+    for (int32_t j = count; j < count + 7; ++j)  // read, not written, by the direct synthesis
         resample[j] = 0;
     // Output harmonics that carry an amplitude, for the direct synthesis.
     int16_t harmonic[H];
@@ -121,9 +146,9 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
     const bool direct = harmonicCount * count <= kDirectSynthesisTerms;
     // The sine values the direct synthesis reads, fixed for the block:
     // sines[m * sineStride + j] = sin(2 pi harmonic[m] resample[j] / N), for j up to
-    // count rounded up to four (resample is 0 past count).
-    const int32_t sineStride = (count + 3) & ~3;
-    double sines[kDirectSynthesisTerms + 3 * H];
+    // count rounded up to eight (resample is 0 past count).
+    const int32_t sineStride = (count + 7) & ~7;
+    double sines[kDirectSynthesisTerms + 7 * H];
     if (direct) {
         for (int32_t m = 0; m < harmonicCount; ++m) {
             const int32_t i = harmonic[m];
@@ -149,11 +174,19 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
             continue;
         }
         if (captureRuns) {
-            for (int32_t k = 0; k < e; ++k) {
-                const double v = first[k] + second[k];
-                double* p = period + runStart[k];
-                for (int32_t t = 0; t < maxRun; ++t)
-                    p[t] = v;
+            switch ((maxRun + 1) / 2) {  // 2 .. 5 pairs cover a run (e >= 60)
+            case 2:
+                fillRuns<2>(period, first, second, runStart, e);
+                break;
+            case 3:
+                fillRuns<3>(period, first, second, runStart, e);
+                break;
+            case 4:
+                fillRuns<4>(period, first, second, runStart, e);
+                break;
+            default:
+                fillRuns<5>(period, first, second, runStart, e);
+                break;
             }
         } else {
             for (int32_t i = 0; i < N; ++i)
@@ -182,20 +215,21 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
             double amp[H];
             for (int32_t m = 0; m < harmonicCount; ++m)
                 amp[m] = mag[harmonicSlot[m]];
-            // Four samples at a time: independent sums instead of one long dependency
-            // chain, reading the block's sine values in order.
-            for (int32_t j = 0; j < count; j += 4) {
+            // Eight samples at a time, two to a vector: independent sums instead of long
+            // dependency chains, reading the block's sine values in order. Each sample
+            // still sums its harmonics in order.
+            for (int32_t j = 0; j < count; j += 8) {
                 const double* t = sines + j;
-                double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+                pair s0{0, 0}, s1{0, 0}, s2{0, 0}, s3{0, 0};
                 for (int32_t m = 0; m < harmonicCount; ++m, t += sineStride) {
-                    const double b = amp[m];
-                    s0 += b * t[0];
-                    s1 += b * t[1];
-                    s2 += b * t[2];
-                    s3 += b * t[3];
+                    const pair b{amp[m], amp[m]};
+                    s0 += b * loadPair(t);
+                    s1 += b * loadPair(t + 2);
+                    s2 += b * loadPair(t + 4);
+                    s3 += b * loadPair(t + 6);
                 }
-                const double sums[4] = {s0, s1, s2, s3};
-                for (int32_t k = 0; k < 4 && j + k < count; ++k)
+                const double sums[8] = {s0[0], s0[1], s1[0], s1[1], s2[0], s2[1], s3[0], s3[1]};
+                for (int32_t k = 0; k < 8 && j + k < count; ++k)
                     dst[j + k] = sums[k];
             }
             writePos += count;
