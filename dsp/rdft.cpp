@@ -77,9 +77,27 @@ inline void store(double* p, cplx v)
 
 typedef long long bits __attribute__((vector_size(16)));
 
+// Lane shuffles: GCC's __builtin_shuffle, Clang's __builtin_shufflevector (Apple's
+// compiler on ARM64 Macs).
+#if defined(__clang__)
+#define QM_SHUFFLE2(v, i, j) __builtin_shufflevector(v, v, i, j)
+#else
+#define QM_SHUFFLE2(v, i, j) __builtin_shuffle(v, (bits){i, j})
+#endif
+
 inline cplx swapped(cplx v)
 {
-    return __builtin_shuffle(v, (bits){1, 0});
+    return QM_SHUFFLE2(v, 1, 0);
+}
+
+inline cplx lowTwice(cplx v)  // {v[0], v[0]}
+{
+    return QM_SHUFFLE2(v, 0, 0);
+}
+
+inline cplx highTwice(cplx v)  // {v[1], v[1]}
+{
+    return QM_SHUFFLE2(v, 1, 1);
 }
 
 // Sign flips as bit operations: one cheap logic instruction instead of a product.
@@ -128,7 +146,6 @@ inline void realStep(int n, double* a, int nc, const double* c)
         // swapped (wr' = 1/2 - wi, wi' = 1/2 - wr), so four pairs, j, j + 2 and
         // their mirrors, share two vector loads and four broadcasts.
         const cplx half{0.5, 0.5};
-        const bits lo{0, 0}, hi{1, 1};
         auto pair = [](double* x, double* y, cplx wr, cplx wi) {
             const cplx w2 = Inverse ? conj(wi) : negRe(wi);
             const cplx u = load(x), v = conj(load(y));
@@ -140,8 +157,8 @@ inline void realStep(int n, double* a, int nc, const double* c)
         for (; j + 4 <= (m >> 1); j += 4) {
             const int k = n - j;
             const cplx cv = load(c + nc - kk - 2), sv = load(c + kk + 1);
-            const cplx c0 = __builtin_shuffle(cv, lo), c1 = __builtin_shuffle(cv, hi);
-            const cplx s0 = __builtin_shuffle(sv, lo), s1 = __builtin_shuffle(sv, hi);
+            const cplx c0 = lowTwice(cv), c1 = highTwice(cv);
+            const cplx s0 = lowTwice(sv), s1 = highTwice(sv);
             pair(a + j, a + k, half - c1, s0);
             pair(a + j + 2, a + k - 2, half - c0, s1);
             pair(a + m - j, a + n - m + j, half - s0, c1);
@@ -323,9 +340,8 @@ inline void pair1(double* a)
 template <bool Conj>
 inline void bfly1Pair(double* a, double* b, int s, cplx wv, cplx w3v)
 {
-    const bits lo{0, 0}, hi{1, 1};
-    const cplx wr = __builtin_shuffle(wv, lo), wi = __builtin_shuffle(wv, hi);
-    const cplx w3r = __builtin_shuffle(w3v, lo), w3i = __builtin_shuffle(w3v, hi);
+    const cplx wr = lowTwice(wv), wi = highTwice(wv);
+    const cplx w3r = lowTwice(w3v), w3i = highTwice(w3v);
     auto m = [](cplx v, cplx re, cplx im) { return v * re + swapped(v) * im; };
     auto butterfly = [&](double* p, cplx r1, cplx i1, cplx r3, cplx i3) {
         const cplx x0 = loadPoint<Conj>(p), x1 = loadPoint<Conj>(p + s);
