@@ -68,6 +68,18 @@ inline v2 timesI(v2 v)  // i v
     return flip(swapRI(v), maskRe());
 }
 
+// a + i b and a - i b without forming i b: (ar - bi, ai + br) is an addsub of the
+// swapped b, (ar + bi, ai - br) an fmsubadd with a factor 1 (exact, one rounding).
+inline v2 plusITimes(v2 a, v2 b)
+{
+    return _mm256_addsub_pd(a, swapRI(b));
+}
+
+inline v2 minusITimes(v2 a, v2 b)
+{
+    return _mm256_fmsubadd_pd(a, _mm256_set1_pd(1.0), swapRI(b));
+}
+
 inline v2 lo2(v2 a, v2 b)  // {a.lo, b.lo}
 {
     return _mm256_permute2f128_pd(a, b, 0x20);
@@ -111,11 +123,11 @@ inline void bf1(double* a, int s, const tw& w1, const tw& w3)
     const v2 x0 = ldp<Conj>(a), x1 = ldp<Conj>(a + s);
     const v2 x2 = ldp<Conj>(a + 2 * s), x3 = ldp<Conj>(a + 3 * s);
     const v2 sum02 = x0 + x2, dif02 = x0 - x2;
-    const v2 sum13 = x1 + x3, idif13 = timesI(x1 - x3);
+    const v2 sum13 = x1 + x3, dif13 = x1 - x3;
     st(a, sum02 + sum13);
     st(a + s, sum02 - sum13);
-    st(a + 2 * s, cmul(dif02 + idif13, w1));
-    st(a + 3 * s, cmul(dif02 - idif13, w3));
+    st(a + 2 * s, cmul(plusITimes(dif02, dif13), w1));
+    st(a + 3 * s, cmul(minusITimes(dif02, dif13), w3));
 }
 
 // Radix-4 butterfly of kind 2 with twiddles: (A +- C) w, (B +- D) w3 written as
@@ -123,9 +135,8 @@ inline void bf1(double* a, int s, const tw& w1, const tw& w3)
 inline void bf2(double* a, int s, const tw& w, const tw& cw, const tw& w3, const tw& cw3)
 {
     const v2 x0 = ld(a), x1 = ld(a + s), x2 = ld(a + 2 * s), x3 = ld(a + 3 * s);
-    const v2 ix2 = timesI(x2);
-    const v2 Aw = cmul(x0 + ix2, w), Bw = cmul(x0 - ix2, w3);
-    const v2 Cw = cmul(x1 + timesI(x3), cw), Dw = cmul(x3 + timesI(x1), cw3);
+    const v2 Aw = cmul(plusITimes(x0, x2), w), Bw = cmul(minusITimes(x0, x2), w3);
+    const v2 Cw = cmul(plusITimes(x1, x3), cw), Dw = cmul(plusITimes(x3, x1), cw3);
     st(a, Aw + Cw);
     st(a + s, Aw - Cw);
     st(a + 2 * s, Bw + Dw);
@@ -289,11 +300,11 @@ void firstStage(int n, double* __restrict a, const double* __restrict w)
 inline void r1(v2& x0, v2& x1, v2& x2, v2& x3)
 {
     const v2 sum02 = x0 + x2, dif02 = x0 - x2;
-    const v2 sum13 = x1 + x3, idif13 = timesI(x1 - x3);
+    const v2 sum13 = x1 + x3, dif13 = x1 - x3;
     x0 = sum02 + sum13;
     x1 = sum02 - sum13;
-    x2 = dif02 + idif13;
-    x3 = dif02 - idif13;
+    x2 = plusITimes(dif02, dif13);
+    x3 = minusITimes(dif02, dif13);
 }
 
 inline void r1(v2& x0, v2& x1, v2& x2, v2& x3, const tw& w1, const tw& w3)
@@ -306,10 +317,9 @@ inline void r1(v2& x0, v2& x1, v2& x2, v2& x3, const tw& w1, const tw& w3)
 // Radix-4 of kind 2 (r = cos(pi/4)), no twiddles.
 inline void r2(v2& x0, v2& x1, v2& x2, v2& x3, v2 rr)
 {
-    const v2 ix2 = timesI(x2);
-    const v2 A = x0 + ix2, B = x0 - ix2;
-    const v2 u = x1 + timesI(x3), v = x3 + timesI(x1);
-    const v2 C = (u + timesI(u)) * rr, D = (v + timesI(v)) * rr;
+    const v2 A = plusITimes(x0, x2), B = minusITimes(x0, x2);
+    const v2 u = plusITimes(x1, x3), v = plusITimes(x3, x1);
+    const v2 C = plusITimes(u, u) * rr, D = plusITimes(v, v) * rr;
     x0 = A + C;
     x1 = A - C;
     x2 = B + D;
@@ -318,9 +328,8 @@ inline void r2(v2& x0, v2& x1, v2& x2, v2& x3, v2 rr)
 
 inline void r2(v2& x0, v2& x1, v2& x2, v2& x3, const tw& w, const tw& cw, const tw& w3, const tw& cw3)
 {
-    const v2 ix2 = timesI(x2);
-    const v2 Aw = cmul(x0 + ix2, w), Bw = cmul(x0 - ix2, w3);
-    const v2 Cw = cmul(x1 + timesI(x3), cw), Dw = cmul(x3 + timesI(x1), cw3);
+    const v2 Aw = cmul(plusITimes(x0, x2), w), Bw = cmul(minusITimes(x0, x2), w3);
+    const v2 Cw = cmul(plusITimes(x1, x3), cw), Dw = cmul(plusITimes(x3, x1), cw3);
     x0 = Aw + Cw;
     x1 = Aw - Cw;
     x2 = Bw + Dw;
