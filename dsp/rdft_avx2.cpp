@@ -754,15 +754,17 @@ template <bool Inverse>
 void realStep(int n, double* a, int nc, const double* c)
 {
     const int m = n >> 1;
-    const v2 half = _mm256_set1_pd(0.5);
     // xp: the points of pairs j, j + 2; yp: those of n - j - 2, n - j (ascending).
-    auto pairs = [](double* xp, double* yp, v2 wr, v2 wi) {
+    // With d = x - conj(y) (an addsub) and nt = -d w (an fmsubadd with -wr), the new
+    // x is x + nt and the new y is y + conj(t) = addsub(y, nt): no sign flips.
+    const v2 minusHalf = _mm256_set1_pd(-0.5);
+    auto pairs = [](double* xp, double* yp, v2 mwr, v2 wi) {
         const v2 x = ld(xp);
         const v2 y = halvesSwapped(ld(yp));
-        const v2 d = x - conj(y);
-        const v2 t = _mm256_fmaddsub_pd(d, wr, _mm256_mul_pd(swapRI(d), Inverse ? -wi : wi));
-        st(xp, x - t);
-        st(yp, halvesSwapped(y + conj(t)));
+        const v2 d = _mm256_addsub_pd(x, y);
+        const v2 nt = _mm256_fmsubadd_pd(d, mwr, _mm256_mul_pd(swapRI(d), Inverse ? -wi : wi));
+        st(xp, x + nt);
+        st(yp, halvesSwapped(_mm256_addsub_pd(y, nt)));
     };
     int j = 2;
     for (; j + 2 < m - j - 2; j += 4) {
@@ -770,8 +772,8 @@ void realStep(int n, double* a, int nc, const double* c)
         // {c[kk], c[kk], c[kk+1], c[kk+1]} and {c[nc-kk], c[nc-kk], c[nc-kk-1], c[nc-kk-1]}
         const v2 ci = _mm256_permute4x64_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c + kk)), 0x50);
         const v2 cr = _mm256_permute4x64_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c + nc - kk - 1)), 0x05);
-        pairs(a + j, a + n - j - 2, half - cr, ci);
-        pairs(a + m - j - 2, a + m + j, half - halvesSwapped(ci), halvesSwapped(cr));
+        pairs(a + j, a + n - j - 2, cr + minusHalf, ci);
+        pairs(a + m - j - 2, a + m + j, halvesSwapped(ci) + minusHalf, halvesSwapped(cr));
     }
     // What is left around m / 2.
     for (const int jLast = m - j; j <= jLast; j += 2) {
