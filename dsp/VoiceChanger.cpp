@@ -99,8 +99,8 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
     for (int32_t i = 0; i < N; ++i)
         capture[i] = static_cast<int16_t>(i * e / N);
     // Only the input harmonics some output harmonic reads need a magnitude: need[]
-    // lists them (in increasing order, as i / f is monotonic), slot[i] says which
-    // one output harmonic i takes, slot 0 standing for silence.
+    // lists them (in increasing order, as i / f is monotonic; divided by fold below),
+    // slot[i] says which one output harmonic i takes, slot 0 standing for silence.
     int16_t need[H];
     int16_t slot[H];
     int32_t needCount = 0;
@@ -126,6 +126,18 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
             runStart[k] = static_cast<int16_t>((k * N + e - 1) / e);
     }
     // need[] is often a plain range (every input harmonic from need[0] on is read).
+    // When every harmonic read is a multiple of fold (a power of two: a pitch shift
+    // up with the formants kept gives s = 2i or 4i), the N-point spectrum at those
+    // harmonics is the (N / fold)-point spectrum of the period folded onto itself,
+    // X[fold m] = sum_j (sum_q x[j + q N / fold]) e^(2 pi i m j / (N / fold)): a
+    // transform of half or a quarter of the size, same values to rounding.
+    int32_t needBits = 0;
+    for (int32_t m = 0; m < needCount; ++m)
+        needBits |= need[m];
+    const int32_t fold = std::min(needBits == 0 ? 1 : (needBits & -needBits), int32_t{16});
+    const int32_t analysisSize = N / fold;
+    for (int32_t m = 0; m < needCount; ++m)
+        need[m] = static_cast<int16_t>(need[m] / fold);  // index in the folded spectrum
     const bool needRange = needCount > 0 && need[needCount - 1] - need[0] == needCount - 1;
     // Resampling positions of the written period:
     int16_t resample[2 * kBlockSize];
@@ -192,7 +204,15 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
             for (int32_t i = 0; i < N; ++i)
                 period[i] = first[capture[i]] + second[capture[i]];
         }
-        rdft(N, 1, period, ip, w);
+        if (fold > 1) {
+            for (int32_t j = 0; j < analysisSize; ++j) {
+                double v = period[j];
+                for (int32_t q = 1; q < fold; ++q)
+                    v += period[j + q * analysisSize];
+                period[j] = v;
+            }
+        }
+        rdft(analysisSize, 1, period, ip, w);
 
         // Harmonic amplitudes (scaled so that a unit sine gives 1).
         // One pass: a second pass reading these as vectors right after they were
