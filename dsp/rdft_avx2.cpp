@@ -16,8 +16,6 @@ namespace detail {
 // Baseline routines reused here (rdft.cpp).
 void cftfsub(int n, double* a, int* ip, int nw, double* w);
 void cftbsub(int n, double* a, int* ip, int nw, double* w);
-void rftfsub(int n, double* a, int nc, const double* c);
-void rftbsub(int n, double* a, int nc, const double* c);
 
 namespace {
 
@@ -746,7 +744,8 @@ void bitReverse(int n, const int* ip, double* a)
         bitReverseGroups<Conj, 3>(m, ip + m, a);
 }
 
-// Real step with the table of this size (one table entry per pair). Pairs (j, n - j)
+// Real step (with tables of this size one table entry per pair, with larger ones
+// every ks-th). Pairs (j, n - j)
 // and (j + 2, n - j - 2) go in one vector each; the mirrored pairs at m - j - 2 and
 // m - j use the same two table values (wr' = 1/2 - wi, wi' = 1/2 - wr), so four
 // pairs share two table loads.
@@ -754,6 +753,7 @@ template <bool Inverse>
 void realStep(int n, double* a, int nc, const double* c)
 {
     const int m = n >> 1;
+    const int ks = 2 * nc / m;  // table step per pair: 1 with tables of this size
     // xp: the points of pairs j, j + 2; yp: those of n - j - 2, n - j (ascending).
     // With d = x - conj(y) (an addsub) and nt = -d w (an fmsubadd with -wr), the new
     // x is x + nt and the new y is y + conj(t) = addsub(y, nt): no sign flips.
@@ -768,17 +768,24 @@ void realStep(int n, double* a, int nc, const double* c)
     };
     int j = 2;
     for (; j + 2 < m - j - 2; j += 4) {
-        const int kk = j >> 1;
-        // {c[kk], c[kk], c[kk+1], c[kk+1]} and {c[nc-kk], c[nc-kk], c[nc-kk-1], c[nc-kk-1]}
-        const v2 ci = _mm256_permute4x64_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c + kk)), 0x50);
-        const v2 cr = _mm256_permute4x64_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c + nc - kk - 1)), 0x05);
+        const int kk = ks * (j >> 1);
+        // {c[kk], c[kk], c[kk+ks], c[kk+ks]} and {c[nc-kk], c[nc-kk], c[nc-kk-ks], c[nc-kk-ks]}
+        v2 ci, cr;
+        if (ks == 1) {
+            ci = _mm256_permute4x64_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c + kk)), 0x50);
+            cr = _mm256_permute4x64_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c + nc - kk - 1)), 0x05);
+        } else {
+            ci = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loaddup_pd(c + kk)), _mm_loaddup_pd(c + kk + ks), 1);
+            cr = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loaddup_pd(c + nc - kk)),
+                                      _mm_loaddup_pd(c + nc - kk - ks), 1);
+        }
         pairs(a + j, a + n - j - 2, cr + minusHalf, ci);
         pairs(a + m - j - 2, a + m + j, halvesSwapped(ci) + minusHalf, halvesSwapped(cr));
     }
     // What is left around m / 2.
     for (const int jLast = m - j; j <= jLast; j += 2) {
         const int k = n - j;
-        const int kk = j >> 1;
+        const int kk = ks * (j >> 1);
         const double wr = 0.5 - c[nc - kk], wi = Inverse ? -c[kk] : c[kk];
         const double xr = a[j] - a[k], xi = a[j + 1] + a[k + 1];
         const double yr = wr * xr - wi * xi, yi = wr * xi + wi * xr;
@@ -815,18 +822,12 @@ void cftbsubAvx2(int n, double* a, int* ip, int nw, double* w)
 
 void rftfsubAvx2(int n, double* a, int nc, const double* c)
 {
-    if (2 * nc / (n >> 1) == 1)
-        realStep<false>(n, a, nc, c);
-    else
-        rftfsub(n, a, nc, c);
+    realStep<false>(n, a, nc, c);
 }
 
 void rftbsubAvx2(int n, double* a, int nc, const double* c)
 {
-    if (2 * nc / (n >> 1) == 1)
-        realStep<true>(n, a, nc, c);
-    else
-        rftbsub(n, a, nc, c);
+    realStep<true>(n, a, nc, c);
 }
 
 // Four magnitudes per step: x holds (re, im) pairs; not fused, so that the
