@@ -122,8 +122,18 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
     const bool captureRuns = maxRun >= 3;
     int16_t runStart[N];
     if (captureRuns) {
-        for (int32_t k = 0; k < e; ++k)
-            runStart[k] = static_cast<int16_t>((k * N + e - 1) / e);
+        // ceil(k N / e) step by step (no division per point)
+        const int32_t step = N / e, rest = N % e;
+        int32_t q = 0, r = 0;  // k N = q e - r with 0 <= r < e
+        for (int32_t k = 0; k < e; ++k) {
+            runStart[k] = static_cast<int16_t>(q);
+            q += step;
+            r -= rest;
+            if (r < 0) {
+                r += e;
+                ++q;
+            }
+        }
     }
     // need[] is often a plain range (every input harmonic from need[0] on is read).
     // When every harmonic read is a multiple of fold (a power of two: a pitch shift
@@ -137,12 +147,30 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
     const int32_t fold = std::min(needBits == 0 ? 1 : (needBits & -needBits), int32_t{16});
     const int32_t analysisSize = N / fold;
     for (int32_t m = 0; m < needCount; ++m)
-        need[m] = static_cast<int16_t>(need[m] / fold);  // index in the folded spectrum
+        need[m] = static_cast<int16_t>(need[m] >> __builtin_ctz(static_cast<unsigned>(fold)));  // folded index
     const bool needRange = needCount > 0 && need[needCount - 1] - need[0] == needCount - 1;
+    // Output harmonic i takes magnitude i (formant stretch 1 with nothing folded away).
+    bool slotIsIndex = true;
+    for (int32_t i = 1; i < limit && slotIsIndex; ++i)
+        slotIsIndex = slot[i] == i;
     // Resampling positions of the written period:
     int16_t resample[2 * kBlockSize];
     for (int32_t j = 0; j < count; ++j)
-        resample[j] = static_cast<int16_t>(N * j / count);
+        resample[j] = 0;  // set below
+    {
+        // trunc(N j / count) step by step (no division per sample)
+        const int32_t step = N / count, rest = N % count;
+        int32_t q = 0, r = 0;  // N j = q count + r with 0 <= r < count
+        for (int32_t j = 0; j < count; ++j) {
+            resample[j] = static_cast<int16_t>(q);
+            q += step;
+            r += rest;
+            if (r >= count) {
+                r -= count;
+                ++q;
+            }
+        }
+    }
     for (int32_t j = count; j < count + 7; ++j)  // read, not written, by the direct synthesis
         resample[j] = 0;
     // Output harmonics that carry an amplitude, for the direct synthesis.
@@ -264,8 +292,11 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
         const int32_t written = std::max(limit, int32_t{1});
         double* f = period;
         f[0] = 0;
-        for (int32_t i = 1; i < written; ++i)
-            f[i] = mag[slot[i]];
+        if (slotIsIndex)
+            std::copy(mag + 1, mag + written, f + 1);
+        else
+            for (int32_t i = 1; i < written; ++i)
+                f[i] = mag[slot[i]];
         std::fill(f + written, f + H + 1, 0.0);
         for (int32_t i = 1; i < H / 2; ++i) {
             const double u = f[i], v = f[H - i];
@@ -276,13 +307,37 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
         f[H / 2] *= 2;
         rdft(H, 1, f, ip, w);
         // From the packed spectrum F: S[2k] = Im F[k], S[2k+1] = F[0]/2 + sum_{0<l<=k} Re F[l].
-        double sum = 0.5 * f[0];
-        f[0] = 0;
-        f[1] = sum;
-        for (int32_t k = 2; k < H; k += 2) {
-            sum += f[k];
-            f[k] = f[k + 1];
-            f[k + 1] = sum;
+        // The running sum in four independent quarters, each then offset by the
+        // sums before it: four short dependency chains instead of one long one.
+        f[0] *= 0.5;
+        f[1] = 0;
+        {
+            constexpr int32_t Q = H / 8;  // pairs (Re, Im) per quarter
+            double* q0 = f;
+            double* q1 = f + 2 * Q;
+            double* q2 = f + 4 * Q;
+            double* q3 = f + 6 * Q;
+            double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+            for (int32_t t = 0; t < 2 * Q; t += 2) {
+                s0 += q0[t];
+                q0[t] = q0[t + 1];
+                q0[t + 1] = s0;
+                s1 += q1[t];
+                q1[t] = q1[t + 1];
+                q1[t + 1] = s1;
+                s2 += q2[t];
+                q2[t] = q2[t + 1];
+                q2[t + 1] = s2;
+                s3 += q3[t];
+                q3[t] = q3[t + 1];
+                q3[t + 1] = s3;
+            }
+            const double o1 = s0, o2 = s0 + s1, o3 = o2 + s2;
+            for (int32_t t = 1; t < 2 * Q; t += 2) {
+                q1[t] += o1;
+                q2[t] += o2;
+                q3[t] += o3;
+            }
         }
         f[H] = 0;  // y[H] = sin(pi i) terms
 
