@@ -28,13 +28,6 @@ constexpr int32_t kDirectSynthesisTerms = 2048;
 // Two doubles per vector (SSE2 on x86-64, NEON on ARM64).
 typedef double pair __attribute__((vector_size(16)));
 
-inline pair loadPair(const double* p)
-{
-    pair v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-
 // Capture of a short period: input sample k (the sum of the two periods) fills the
 // points from runStart[k] on; each run is written as P pairs, the next run
 // overwriting what lies past its start.
@@ -263,23 +256,7 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
             double amp[H];
             for (int32_t m = 0; m < harmonicCount; ++m)
                 amp[m] = mag[harmonicSlot[m]];
-            // Eight samples at a time, two to a vector: independent sums instead of long
-            // dependency chains, reading the block's sine values in order. Each sample
-            // still sums its harmonics in order.
-            for (int32_t j = 0; j < count; j += 8) {
-                const double* t = sines + j;
-                pair s0{0, 0}, s1{0, 0}, s2{0, 0}, s3{0, 0};
-                for (int32_t m = 0; m < harmonicCount; ++m, t += sineStride) {
-                    const pair b{amp[m], amp[m]};
-                    s0 += b * loadPair(t);
-                    s1 += b * loadPair(t + 2);
-                    s2 += b * loadPair(t + 4);
-                    s3 += b * loadPair(t + 6);
-                }
-                const double sums[8] = {s0[0], s0[1], s1[0], s1[1], s2[0], s2[1], s3[0], s3[1]};
-                for (int32_t k = 0; k < 8 && j + k < count; ++k)
-                    dst[j + k] = sums[k];
-            }
+            sineSums(sines, sineStride, amp, harmonicCount, count, dst);
             writePos += count;
             continue;
         }

@@ -56,6 +56,7 @@ void rftfsubAvx2(int n, double* a, int nc, const double* c);
 void rftbsubAvx2(int n, double* a, int nc, const double* c);
 void magnitudesAvx2(const double* x, int count, double scale, double* out);
 void magnitudesInPlaceAvx2(double* x, int count);
+void sineSumsAvx2(const double* sines, int stride, const double* amp, int harmonics, int count, double* dst);
 #endif
 
 namespace {
@@ -1004,6 +1005,35 @@ void spectrumMagnitudesInPlace(double* x, int32_t count)
         const double re = x[2 * m], im = x[2 * m + 1];
         x[2 * m] = std::sqrt(re * re + im * im);
         x[2 * m + 1] = 0;
+    }
+}
+
+void sineSums(const double* sines, int32_t stride, const double* amp, int32_t harmonics, int32_t count,
+              double* dst)
+{
+    using detail::cplx;
+    using detail::load;
+#if QM_RDFT_AVX2
+    if (currentPath() == 2) {
+        detail::sineSumsAvx2(sines, stride, amp, harmonics, count, dst);
+        return;
+    }
+#endif
+    // Eight samples at a time, two to a vector: independent sums instead of long
+    // dependency chains.
+    for (int32_t j = 0; j < count; j += 8) {
+        const double* t = sines + j;
+        cplx s0{0, 0}, s1{0, 0}, s2{0, 0}, s3{0, 0};
+        for (int32_t m = 0; m < harmonics; ++m, t += stride) {
+            const cplx b{amp[m], amp[m]};
+            s0 += b * load(t);
+            s1 += b * load(t + 2);
+            s2 += b * load(t + 4);
+            s3 += b * load(t + 6);
+        }
+        const double sums[8] = {s0[0], s0[1], s1[0], s1[1], s2[0], s2[1], s3[0], s3[1]};
+        for (int32_t k = 0; k < 8 && j + k < count; ++k)
+            dst[j + k] = sums[k];
     }
 }
 

@@ -37,6 +37,14 @@ void spectrumMagnitudes(const double* x, int32_t count, double scale, double* ou
 //   x[2m] = sqrt(x[2m]^2 + x[2m+1]^2), x[2m+1] = 0 for m in [0, count)
 void spectrumMagnitudesInPlace(double* x, int32_t count);
 
+// Sums of sines for a short synthesised period, on the same path as rdft:
+//   dst[j] = sum over m < harmonics of amp[m] * sines[m * stride + j], j < count,
+// summed in order of m (the AVX2 path fuses the products into the sums, so the two
+// paths agree to rounding). stride is a multiple of 8, at least count, and sines
+// holds harmonics * stride values (those past count are read, not used).
+void sineSums(const double* sines, int32_t stride, const double* amp, int32_t harmonics, int32_t count,
+              double* dst);
+
 // For tests and benchmarks: makes rdft use path p from now on. Returns false, and
 // changes nothing, when p is avx2 and rdftAvx2Available() is false. Not for use
 // while another thread is inside rdft.

@@ -870,6 +870,50 @@ void magnitudesInPlaceAvx2(double* x, int count)
     }
 }
 
+// Sixteen samples at a time where the stride allows (four accumulators, so the
+// fused products do not wait on each other), else eight.
+void sineSumsAvx2(const double* sines, int stride, const double* amp, int harmonics, int count, double* dst)
+{
+    auto put = [&](int j, v2 v, int upto) {  // samples j .. j + 3 below upto
+        if (j + 4 <= upto) {
+            st(dst + j, v);
+        } else {
+            alignas(32) double t[4];
+            _mm256_store_pd(t, v);
+            for (int k = 0; j + k < upto; ++k)
+                dst[j + k] = t[k];
+        }
+    };
+    int j = 0;
+    for (; j + 8 < count && j + 16 <= stride; j += 16) {
+        const double* t = sines + j;
+        v2 s0 = _mm256_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
+        for (int m = 0; m < harmonics; ++m, t += stride) {
+            const v2 b = _mm256_broadcast_sd(amp + m);
+            s0 = _mm256_fmadd_pd(b, ld(t), s0);
+            s1 = _mm256_fmadd_pd(b, ld(t + 4), s1);
+            s2 = _mm256_fmadd_pd(b, ld(t + 8), s2);
+            s3 = _mm256_fmadd_pd(b, ld(t + 12), s3);
+        }
+        put(j, s0, count);
+        put(j + 4, s1, count);
+        put(j + 8, s2, count);
+        put(j + 12, s3, count);
+    }
+    for (; j < count; j += 8) {
+        const double* t = sines + j;
+        v2 s0 = _mm256_setzero_pd(), s1 = s0;
+        for (int m = 0; m < harmonics; ++m, t += stride) {
+            const v2 b = _mm256_broadcast_sd(amp + m);
+            s0 = _mm256_fmadd_pd(b, ld(t), s0);
+            s1 = _mm256_fmadd_pd(b, ld(t + 4), s1);
+        }
+        put(j, s0, count);
+        if (j + 4 < count)
+            put(j + 4, s1, count);
+    }
+}
+
 }  // namespace detail
 
 #endif
