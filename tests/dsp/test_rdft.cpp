@@ -244,6 +244,33 @@ TEST(RdftPaths, BothPathsAgree)
     }
 }
 
+// The direct synthesis sums agree with a plain sum on both paths, at every count
+// (the AVX2 path works in groups of sixteen and eight and fuses the products).
+TEST(RdftPaths, SineSumsMatchAPlainSum)
+{
+    for (int count : {1, 3, 7, 8, 9, 15, 16, 17, 31, 40, 63}) {
+        const int stride = (count + 7) & ~7;
+        const int harmonics = 37;
+        const std::vector<double> sines = randomSignal(harmonics * stride, 90u + count);
+        const std::vector<double> amp = randomSignal(harmonics, 91u + count);
+        for (RdftPath path : {RdftPath::baseline, RdftPath::avx2}) {
+            const UsePath use(path);
+            if (!use.ok)
+                continue;
+            std::vector<double> dst(count + 8, kSentinel);
+            sineSums(sines.data(), stride, amp.data(), harmonics, count, dst.data());
+            for (int j = 0; j < count; ++j) {
+                double want = 0;
+                for (int m = 0; m < harmonics; ++m)
+                    want += amp[m] * sines[m * stride + j];
+                EXPECT_NEAR(dst[j], want, 1e-13) << pathName(path) << " count " << count << " j " << j;
+            }
+            for (int j = count; j < count + 8; ++j)
+                EXPECT_EQ(dst[j], kSentinel) << pathName(path) << " wrote past count " << count;
+        }
+    }
+}
+
 // The magnitudes helper gives the same bits on both paths, at every count (the
 // AVX2 path takes four at a time and finishes one by one).
 TEST(RdftPaths, MagnitudesMatchOnBothPaths)
