@@ -148,8 +148,6 @@ void VoiceChanger::process(double pitchExponent, double formantRatio, double gai
         slotIsIndex = slot[i] == i;
     // Resampling positions of the written period:
     int16_t resample[2 * kBlockSize];
-    for (int32_t j = 0; j < count; ++j)
-        resample[j] = 0;  // set below
     {
         // trunc(N j / count) step by step (no division per sample)
         const int32_t step = N / count, rest = N % count;
