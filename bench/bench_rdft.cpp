@@ -1,4 +1,6 @@
-// rdft forward + inverse beside FFTW's real transforms and a textbook radix-2 real FFT.
+// rdft forward + inverse, on each of its paths (baseline and AVX2 + FMA where the
+// processor has it), beside FFTW's real transforms and a textbook radix-2 real FFT,
+// all in the same run.
 
 #include "BenchRatios.h"
 #include "dsp/SFFT.h"
@@ -28,8 +30,12 @@ std::vector<double> noise(int n)
     return x;
 }
 
-void BM_Rdft(benchmark::State& state)
+void rdftPair(benchmark::State& state, RdftPath path)
 {
+    if (!rdftUsePath(path)) {
+        state.SkipWithError("this path is not available on this processor");
+        return;
+    }
     const int n = static_cast<int>(state.range(0));
     SFFT f;
     f.init(n);
@@ -43,7 +49,18 @@ void BM_Rdft(benchmark::State& state)
         benchmark::DoNotOptimize(a.data());
     }
 }
-BENCHMARK(BM_Rdft)->Arg(512)->Arg(4096);
+
+void BM_RdftBaseline(benchmark::State& state)
+{
+    rdftPair(state, RdftPath::baseline);
+}
+BENCHMARK(BM_RdftBaseline)->Arg(512)->Arg(4096)->QM_MIN_STAT;
+
+void BM_RdftAvx2(benchmark::State& state)
+{
+    rdftPair(state, RdftPath::avx2);
+}
+BENCHMARK(BM_RdftAvx2)->Arg(512)->Arg(4096)->QM_MIN_STAT;
 
 // Plain complex product (std::complex's operator* guards against infinities
 // through a library call, which would make the comparison unfair).
@@ -132,7 +149,7 @@ void BM_TextbookRadix2(benchmark::State& state)
         benchmark::DoNotOptimize(a.data());
     }
 }
-BENCHMARK(BM_TextbookRadix2)->Arg(512)->Arg(4096);
+BENCHMARK(BM_TextbookRadix2)->Arg(512)->Arg(4096)->QM_MIN_STAT;
 
 #ifdef QM_HAVE_FFTW3
 void BM_Fftw(benchmark::State& state)
@@ -157,7 +174,7 @@ void BM_Fftw(benchmark::State& state)
     fftw_free(in);
     fftw_free(out);
 }
-BENCHMARK(BM_Fftw)->Arg(512)->Arg(4096);
+BENCHMARK(BM_Fftw)->Arg(512)->Arg(4096)->QM_MIN_STAT;
 #endif
 
 }  // namespace
@@ -185,15 +202,22 @@ bool textbookAgrees()
 
 int main(int argc, char** argv)
 {
+    const RdftPath chosen = rdftPath();
     if (!textbookAgrees()) {
         std::fprintf(stderr, "bench_rdft: the textbook reference disagrees with rdft\n");
         return 1;
     }
+    std::printf("rdft: the program runs the %s path on this processor\n",
+                chosen == RdftPath::avx2 ? "AVX2 + FMA" : "baseline");
     return runWithRatios(argc, argv,
-                         {{"BM_Rdft/512", "BM_Fftw/512"},
-                          {"BM_Rdft/4096", "BM_Fftw/4096"},
+                         {{"BM_RdftBaseline/512", "BM_Fftw/512"},
+                          {"BM_RdftBaseline/4096", "BM_Fftw/4096"},
+                          {"BM_RdftAvx2/512", "BM_Fftw/512"},
+                          {"BM_RdftAvx2/4096", "BM_Fftw/4096"},
+                          {"BM_RdftAvx2/512", "BM_RdftBaseline/512"},
+                          {"BM_RdftAvx2/4096", "BM_RdftBaseline/4096"},
                           {"BM_TextbookRadix2/512", "BM_Fftw/512"},
                           {"BM_TextbookRadix2/4096", "BM_Fftw/4096"},
-                          {"BM_TextbookRadix2/512", "BM_Rdft/512"},
-                          {"BM_TextbookRadix2/4096", "BM_Rdft/4096"}});
+                          {"BM_TextbookRadix2/512", "BM_RdftBaseline/512"},
+                          {"BM_TextbookRadix2/4096", "BM_RdftBaseline/4096"}});
 }

@@ -57,13 +57,13 @@ void BM_ProcessWorstCase(benchmark::State& state)
 {
     runBlocks(state, 60, -2.0, 1.0);
 }
-BENCHMARK(BM_ProcessWorstCase)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProcessWorstCase)->Unit(benchmark::kMicrosecond)->QM_MIN_STAT;
 
 void BM_ProcessTypical(benchmark::State& state)
 {
     runBlocks(state, 200, 0.25, 1.2);
 }
-BENCHMARK(BM_ProcessTypical)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProcessTypical)->Unit(benchmark::kMicrosecond)->QM_MIN_STAT;
 
 void BM_RdftPair(benchmark::State& state)
 {
@@ -79,7 +79,7 @@ void BM_RdftPair(benchmark::State& state)
         benchmark::DoNotOptimize(a.data());
     }
 }
-BENCHMARK(BM_RdftPair)->Arg(512)->Arg(4096)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RdftPair)->Arg(512)->Arg(4096)->Unit(benchmark::kMicrosecond)->QM_MIN_STAT;
 
 }  // namespace
 

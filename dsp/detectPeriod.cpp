@@ -12,11 +12,7 @@ int32_t detectPeriod(SFFT& fft, double* buf)
 
     rdft(n, 1, buf, ip, w);
     // Magnitudes rather than power: flatter weighting of the harmonics.
-    for (int32_t k = 1; k < n / 2; ++k) {
-        const double re = buf[2 * k], im = buf[2 * k + 1];
-        buf[2 * k] = std::sqrt(re * re + im * im);
-        buf[2 * k + 1] = 0;
-    }
+    spectrumMagnitudesInPlace(buf + 2, n / 2 - 1);
     buf[0] = 0;
     buf[1] = 0;
     rdft(n, -1, buf, ip, w);

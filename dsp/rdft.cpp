@@ -1,5 +1,6 @@
 #include "dsp/rdft.h"
 
+#include <atomic>
 #include <cmath>
 
 // Real transform through a complex one of n/2 points: split-radix, decimation in
@@ -47,6 +48,16 @@ void bitrv2(int n, const int* ip, double* a);
 void bitrv2conj(int n, const int* ip, double* a);
 void rftfsub(int n, double* a, int nc, const double* c);
 void rftbsub(int n, double* a, int nc, const double* c);
+#if QM_RDFT_AVX2
+// rdft_avx2.cpp, compiled for AVX2 + FMA.
+void cftfsubAvx2(int n, double* a, int* ip, int nw, double* w);
+void cftbsubAvx2(int n, double* a, int* ip, int nw, double* w);
+void rftfsubAvx2(int n, double* a, int nc, const double* c);
+void rftbsubAvx2(int n, double* a, int nc, const double* c);
+void magnitudesAvx2(const double* x, int count, double scale, double* out);
+void magnitudesInPlaceAvx2(double* x, int count);
+void sineSumsAvx2(const double* sines, int stride, const double* amp, int harmonics, int count, double* dst);
+#endif
 
 namespace {
 
@@ -67,9 +78,27 @@ inline void store(double* p, cplx v)
 
 typedef long long bits __attribute__((vector_size(16)));
 
+// Lane shuffles: GCC's __builtin_shuffle, Clang's __builtin_shufflevector (Apple's
+// compiler on ARM64 Macs).
+#if defined(__clang__)
+#define QM_SHUFFLE2(v, i, j) __builtin_shufflevector(v, v, i, j)
+#else
+#define QM_SHUFFLE2(v, i, j) __builtin_shuffle(v, (bits){i, j})
+#endif
+
 inline cplx swapped(cplx v)
 {
-    return __builtin_shuffle(v, (bits){1, 0});
+    return QM_SHUFFLE2(v, 1, 0);
+}
+
+inline cplx lowTwice(cplx v)  // {v[0], v[0]}
+{
+    return QM_SHUFFLE2(v, 0, 0);
+}
+
+inline cplx highTwice(cplx v)  // {v[1], v[1]}
+{
+    return QM_SHUFFLE2(v, 1, 1);
 }
 
 // Sign flips as bit operations: one cheap logic instruction instead of a product.
@@ -118,7 +147,6 @@ inline void realStep(int n, double* a, int nc, const double* c)
         // swapped (wr' = 1/2 - wi, wi' = 1/2 - wr), so four pairs, j, j + 2 and
         // their mirrors, share two vector loads and four broadcasts.
         const cplx half{0.5, 0.5};
-        const bits lo{0, 0}, hi{1, 1};
         auto pair = [](double* x, double* y, cplx wr, cplx wi) {
             const cplx w2 = Inverse ? conj(wi) : negRe(wi);
             const cplx u = load(x), v = conj(load(y));
@@ -130,8 +158,8 @@ inline void realStep(int n, double* a, int nc, const double* c)
         for (; j + 4 <= (m >> 1); j += 4) {
             const int k = n - j;
             const cplx cv = load(c + nc - kk - 2), sv = load(c + kk + 1);
-            const cplx c0 = __builtin_shuffle(cv, lo), c1 = __builtin_shuffle(cv, hi);
-            const cplx s0 = __builtin_shuffle(sv, lo), s1 = __builtin_shuffle(sv, hi);
+            const cplx c0 = lowTwice(cv), c1 = highTwice(cv);
+            const cplx s0 = lowTwice(sv), s1 = highTwice(sv);
             pair(a + j, a + k, half - c1, s0);
             pair(a + j + 2, a + k - 2, half - c0, s1);
             pair(a + m - j, a + n - m + j, half - s0, c1);
@@ -313,9 +341,8 @@ inline void pair1(double* a)
 template <bool Conj>
 inline void bfly1Pair(double* a, double* b, int s, cplx wv, cplx w3v)
 {
-    const bits lo{0, 0}, hi{1, 1};
-    const cplx wr = __builtin_shuffle(wv, lo), wi = __builtin_shuffle(wv, hi);
-    const cplx w3r = __builtin_shuffle(w3v, lo), w3i = __builtin_shuffle(w3v, hi);
+    const cplx wr = lowTwice(wv), wi = highTwice(wv);
+    const cplx w3r = lowTwice(w3v), w3i = highTwice(w3v);
     auto m = [](cplx v, cplx re, cplx im) { return v * re + swapped(v) * im; };
     auto butterfly = [&](double* p, cplx r1, cplx i1, cplx r3, cplx i3) {
         const cplx x0 = loadPoint<Conj>(p), x1 = loadPoint<Conj>(p + s);
@@ -908,6 +935,108 @@ void rftbsub(int n, double* a, int nc, const double* c)
 
 }  // namespace detail
 
+namespace {
+
+// 0: not chosen yet, 1: baseline, 2: AVX2. Written once by the first rdft call
+// (every thread that races there writes the same value) or by rdftUsePath.
+std::atomic<int> chosenPath{0};
+
+bool cpuHasAvx2()
+{
+#if QM_RDFT_AVX2
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+    return false;
+#endif
+}
+
+inline int currentPath()
+{
+    int p = chosenPath.load(std::memory_order_relaxed);
+    if (p == 0) {
+        p = cpuHasAvx2() ? 2 : 1;
+        chosenPath.store(p, std::memory_order_relaxed);
+    }
+    return p;
+}
+
+}  // namespace
+
+RdftPath rdftPath()
+{
+    return currentPath() == 2 ? RdftPath::avx2 : RdftPath::baseline;
+}
+
+bool rdftAvx2Available()
+{
+    return cpuHasAvx2();
+}
+
+bool rdftUsePath(RdftPath p)
+{
+    if (p == RdftPath::avx2 && !cpuHasAvx2())
+        return false;
+    chosenPath.store(p == RdftPath::avx2 ? 2 : 1, std::memory_order_relaxed);
+    return true;
+}
+
+void spectrumMagnitudes(const double* x, int32_t count, double scale, double* out)
+{
+#if QM_RDFT_AVX2
+    if (currentPath() == 2) {
+        detail::magnitudesAvx2(x, count, scale, out);
+        return;
+    }
+#endif
+    for (int32_t m = 0; m < count; ++m)
+        out[m] = std::sqrt(x[2 * m] * x[2 * m] + x[2 * m + 1] * x[2 * m + 1]) * scale;
+}
+
+void spectrumMagnitudesInPlace(double* x, int32_t count)
+{
+#if QM_RDFT_AVX2
+    if (currentPath() == 2) {
+        detail::magnitudesInPlaceAvx2(x, count);
+        return;
+    }
+#endif
+    for (int32_t m = 0; m < count; ++m) {
+        const double re = x[2 * m], im = x[2 * m + 1];
+        x[2 * m] = std::sqrt(re * re + im * im);
+        x[2 * m + 1] = 0;
+    }
+}
+
+void sineSums(const double* sines, int32_t stride, const double* amp, int32_t harmonics, int32_t count,
+              double* dst)
+{
+    using detail::cplx;
+    using detail::load;
+#if QM_RDFT_AVX2
+    if (currentPath() == 2) {
+        detail::sineSumsAvx2(sines, stride, amp, harmonics, count, dst);
+        return;
+    }
+#endif
+    // Eight samples at a time, two to a vector: independent sums instead of long
+    // dependency chains.
+    for (int32_t j = 0; j < count; j += 8) {
+        const double* t = sines + j;
+        cplx s0{0, 0}, s1{0, 0}, s2{0, 0}, s3{0, 0};
+        for (int32_t m = 0; m < harmonics; ++m, t += stride) {
+            const cplx b{amp[m], amp[m]};
+            s0 += b * load(t);
+            s1 += b * load(t + 2);
+            s2 += b * load(t + 4);
+            s3 += b * load(t + 6);
+        }
+        const double sums[8] = {s0[0], s0[1], s1[0], s1[1], s2[0], s2[1], s3[0], s3[1]};
+        for (int32_t k = 0; k < 8 && j + k < count; ++k)
+            dst[j + k] = sums[k];
+    }
+}
+
 void rdft(int32_t n, int32_t isgn, double* a, int* ip, double* w)
 {
     using namespace detail;
@@ -921,10 +1050,23 @@ void rdft(int32_t n, int32_t isgn, double* a, int* ip, double* w)
         nc = n >> 2;
         makect(nc, ip, w + nw);
     }
+#if QM_RDFT_AVX2
+    const bool avx2 = currentPath() == 2;
+#else
+    const bool avx2 = false;
+#endif
     if (isgn >= 0) {
         if (n > 4) {
-            cftfsub(n, a, ip, nw, w);
-            rftfsub(n, a, nc, w + nw);
+#if QM_RDFT_AVX2
+            if (avx2) {
+                cftfsubAvx2(n, a, ip, nw, w);
+                rftfsubAvx2(n, a, nc, w + nw);
+            } else
+#endif
+            {
+                cftfsub(n, a, ip, nw, w);
+                rftfsub(n, a, nc, w + nw);
+            }
         } else if (n == 4) {
             cftfsub(n, a, ip, nw, w);
         }
@@ -935,10 +1077,19 @@ void rdft(int32_t n, int32_t isgn, double* a, int* ip, double* w)
         a[1] = 0.5 * (a[0] - a[1]);
         a[0] -= a[1];
         if (n > 4) {
-            rftbsub(n, a, nc, w + nw);
-            cftbsub(n, a, ip, nw, w);
+#if QM_RDFT_AVX2
+            if (avx2) {
+                rftbsubAvx2(n, a, nc, w + nw);
+                cftbsubAvx2(n, a, ip, nw, w);
+            } else
+#endif
+            {
+                rftbsub(n, a, nc, w + nw);
+                cftbsub(n, a, ip, nw, w);
+            }
         } else if (n == 4) {
             cftbsub(n, a, ip, nw, w);
         }
     }
+    (void)avx2;
 }

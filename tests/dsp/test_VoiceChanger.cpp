@@ -1,5 +1,6 @@
 #include "DspReference.h"
 #include "dsp/VoiceChanger.h"
+#include "dsp/rdft.h"
 
 #include <gtest/gtest.h>
 
@@ -90,6 +91,51 @@ TEST(VoiceChanger, MatchesPlainReferenceOnHighVoice)
 {
     const std::vector<Setting> settings = {{0.5, 0.9}, {-0.3, 1.5}, {1.0, 1.0}, {0, 0.6}, {-1.0, 2}};
     compareWithReference(speechLike(8, 2, 380, 520), settings);
+}
+
+// rdft and the magnitudes have a baseline and an AVX2 path (chosen at run time);
+// the changer's output is the same on both, to rounding, and matches the plain
+// reference on the baseline path too.
+struct UseRdftPath {
+    explicit UseRdftPath(RdftPath p) : saved(rdftPath()), ok(rdftUsePath(p)) {}
+    ~UseRdftPath() { rdftUsePath(saved); }
+    RdftPath saved;
+    bool ok;
+};
+
+TEST(VoiceChanger, MatchesPlainReferenceOnTheBaselinePath)
+{
+    const UseRdftPath use(RdftPath::baseline);
+    // {-1, 1} and {-2, 1}: every harmonic read is even, or a multiple of four.
+    const std::vector<Setting> settings = {{0, 1}, {-2, 1}, {1.5, 0.8}, {-1, 1}, {-1, 1.3}, {0.4, 2}, {-0.6, 0.3}};
+    compareWithReference(speechLike(8, 4, 150, 300), settings);
+}
+
+TEST(VoiceChanger, SameOutputOnBothRdftPaths)
+{
+    if (!rdftAvx2Available())
+        GTEST_SKIP() << "no AVX2 + FMA on this processor (or not an x86-64 build)";
+    const UseRdftPath keep(rdftPath());
+    const std::vector<Setting> settings = {{0, 1}, {-1, 1}, {-2, 1}, {1, 1}, {2, 1}, {-0.5, 1.4},
+                                           {0.7, 0.6}, {-1.6, 0.9}, {0, 0}, {1.3, 2}};
+    const std::vector<double> sig = speechLike(20, 5, 120, 420);
+    VoiceChanger base, fast;
+    const int blocks = static_cast<int>(sig.size()) / kBlock;
+    for (int b = 0; b < blocks; ++b) {
+        const Setting s = settings[b % settings.size()];
+        std::copy(sig.begin() + b * kBlock, sig.begin() + (b + 1) * kBlock, base.inputPtr);
+        std::copy(sig.begin() + b * kBlock, sig.begin() + (b + 1) * kBlock, fast.inputPtr);
+        ASSERT_TRUE(rdftUsePath(RdftPath::baseline));
+        base.process(s.pitch, s.formant, 0.4);
+        ASSERT_TRUE(rdftUsePath(RdftPath::avx2));
+        fast.process(s.pitch, s.formant, 0.4);
+        ASSERT_EQ(fast.writePos, base.writePos) << "block " << b;
+        const double tol = 1e-9 * std::max(1.0, maxAbs(base.outputPtr, kBlock));
+        double worst = 0;
+        for (int i = 0; i < kBlock; ++i)
+            worst = std::max(worst, std::fabs(fast.outputPtr[i] - base.outputPtr[i]));
+        ASSERT_LE(worst, tol) << "block " << b << " pitch " << s.pitch << " formant " << s.formant;
+    }
 }
 
 TEST(VoiceChanger, ConstructionAndPointers)

@@ -9,6 +9,8 @@
 #include <limits>
 #include <new>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -125,11 +127,31 @@ std::vector<int> allSizes()
     return sizes;
 }
 
-class RdftSize : public ::testing::TestWithParam<int> {};
+// Makes rdft use one path for the scope of a test, then restores the one in use.
+struct UsePath {
+    explicit UsePath(RdftPath p) : saved(rdftPath()), ok(rdftUsePath(p)) {}
+    ~UsePath() { rdftUsePath(saved); }
+    RdftPath saved;
+    bool ok;
+};
+
+const char* pathName(RdftPath p)
+{
+    return p == RdftPath::avx2 ? "avx2" : "baseline";
+}
+
+// Every path, on every size: the AVX2 path where the processor has it (skipped,
+// not failed, elsewhere), the baseline always.
+class RdftSize : public ::testing::TestWithParam<std::tuple<RdftPath, int>> {};
 
 TEST_P(RdftSize, ForwardInverseAndRoundTripMatchNaiveDft)
 {
-    const int n = GetParam();
+    const RdftPath path = std::get<0>(GetParam());
+    const int n = std::get<1>(GetParam());
+    const UsePath use(path);
+    if (!use.ok)
+        GTEST_SKIP() << "no AVX2 + FMA on this processor (or not an x86-64 build)";
+    ASSERT_EQ(rdftPath(), path);
     SFFT fft;
     fft.init(n);
     const NaiveDft ref(n);
@@ -166,10 +188,122 @@ TEST_P(RdftSize, ForwardInverseAndRoundTripMatchNaiveDft)
     EXPECT_LE(worst, tol) << "round trip n=" << n;
 }
 
-INSTANTIATE_TEST_SUITE_P(PowersOfTwo, RdftSize, ::testing::ValuesIn(allSizes()),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "n" + std::to_string(info.param);
+INSTANTIATE_TEST_SUITE_P(PowersOfTwo, RdftSize,
+                         ::testing::Combine(::testing::Values(RdftPath::baseline, RdftPath::avx2),
+                                            ::testing::ValuesIn(allSizes())),
+                         [](const ::testing::TestParamInfo<std::tuple<RdftPath, int>>& info) {
+                             return std::string(pathName(std::get<0>(info.param))) + "_n" +
+                                    std::to_string(std::get<1>(info.param));
                          });
+
+TEST(RdftPaths, ChoiceFollowsTheProcessor)
+{
+    const UsePath keep(rdftPath());
+    EXPECT_TRUE(rdftUsePath(RdftPath::baseline));
+    EXPECT_EQ(rdftPath(), RdftPath::baseline);
+    EXPECT_EQ(rdftUsePath(RdftPath::avx2), rdftAvx2Available());
+    EXPECT_EQ(rdftPath(), rdftAvx2Available() ? RdftPath::avx2 : RdftPath::baseline);
+#if !(defined(__x86_64__) || defined(_M_X64))
+    EXPECT_FALSE(rdftAvx2Available());
+#endif
+}
+
+// The same data through both paths, with tables of the transform's own size and
+// with larger ones (which the real step reads at a stride): results agree to
+// rounding, forward and inverse.
+TEST(RdftPaths, BothPathsAgree)
+{
+    if (!rdftAvx2Available())
+        GTEST_SKIP() << "only one path on this processor";
+    for (int tableSize : {0, 8192}) {
+        for (int n = 2; n <= 8192; n *= 2) {
+            if (tableSize != 0 && n == tableSize)
+                continue;
+            std::vector<double> out[2][2];
+            for (int p = 0; p < 2; ++p) {
+                const UsePath use(p == 0 ? RdftPath::baseline : RdftPath::avx2);
+                SFFT f;
+                f.init(std::max(n, tableSize));
+                if (tableSize != 0) {
+                    std::vector<double> big = randomSignal(tableSize, 5u);
+                    rdft(tableSize, 1, big.data(), f.workArea.data.get(), f.table.data.get());
+                }
+                out[p][0] = randomSignal(n, 10u + n);
+                rdft(n, 1, out[p][0].data(), f.workArea.data.get(), f.table.data.get());
+                out[p][1] = randomSignal(n, 20u + n);
+                rdft(n, -1, out[p][1].data(), f.workArea.data.get(), f.table.data.get());
+            }
+            for (int d = 0; d < 2; ++d) {
+                double worst = 0;
+                for (int i = 0; i < n; ++i)
+                    worst = std::max(worst, std::fabs(out[0][d][i] - out[1][d][i]));
+                EXPECT_LE(worst, tolerance(n)) << (d == 0 ? "forward" : "inverse") << " n=" << n
+                                               << " tables of " << std::max(n, tableSize);
+            }
+        }
+    }
+}
+
+// The direct synthesis sums agree with a plain sum on both paths, at every count
+// (the AVX2 path works in groups of sixteen and eight and fuses the products).
+TEST(RdftPaths, SineSumsMatchAPlainSum)
+{
+    for (int count : {1, 3, 7, 8, 9, 15, 16, 17, 31, 40, 63}) {
+        const int stride = (count + 7) & ~7;
+        const int harmonics = 37;
+        const std::vector<double> sines = randomSignal(harmonics * stride, 90u + count);
+        const std::vector<double> amp = randomSignal(harmonics, 91u + count);
+        for (RdftPath path : {RdftPath::baseline, RdftPath::avx2}) {
+            const UsePath use(path);
+            if (!use.ok)
+                continue;
+            std::vector<double> dst(count + 8, kSentinel);
+            sineSums(sines.data(), stride, amp.data(), harmonics, count, dst.data());
+            for (int j = 0; j < count; ++j) {
+                double want = 0;
+                for (int m = 0; m < harmonics; ++m)
+                    want += amp[m] * sines[m * stride + j];
+                EXPECT_NEAR(dst[j], want, 1e-13) << pathName(path) << " count " << count << " j " << j;
+            }
+            for (int j = count; j < count + 8; ++j)
+                EXPECT_EQ(dst[j], kSentinel) << pathName(path) << " wrote past count " << count;
+        }
+    }
+}
+
+// The magnitudes helper gives the same bits on both paths, at every count (the
+// AVX2 path takes four at a time and finishes one by one).
+TEST(RdftPaths, MagnitudesMatchOnBothPaths)
+{
+    const std::vector<double> x = randomSignal(2 * 64, 77u);
+    for (int count = 0; count <= 64; ++count) {
+        std::vector<double> got[2], inPlace[2];
+        for (int p = 0; p < 2; ++p) {
+            const UsePath use(p == 0 ? RdftPath::baseline : RdftPath::avx2);
+            if (!use.ok) {
+                got[1] = got[0];
+                inPlace[1] = inPlace[0];
+                continue;
+            }
+            got[p].assign(count + 1, -1.0);
+            spectrumMagnitudes(x.data(), count, 0.25, got[p].data());
+            inPlace[p] = x;
+            spectrumMagnitudesInPlace(inPlace[p].data(), count);
+        }
+        for (int m = 0; m < count; ++m) {
+            const double want = std::sqrt(x[2 * m] * x[2 * m] + x[2 * m + 1] * x[2 * m + 1]);
+            EXPECT_EQ(got[0][m], want * 0.25) << "count " << count << " m " << m;
+            EXPECT_EQ(got[1][m], got[0][m]) << "count " << count << " m " << m;
+            EXPECT_EQ(inPlace[0][2 * m], want);
+            EXPECT_EQ(inPlace[0][2 * m + 1], 0.0);
+        }
+        EXPECT_EQ(got[0][count], -1.0) << "wrote past count " << count;
+        EXPECT_EQ(got[1][count], -1.0) << "wrote past count " << count;
+        for (size_t i = 2 * count; i < x.size(); ++i)
+            EXPECT_EQ(inPlace[0][i], x[i]);
+        EXPECT_EQ(inPlace[1], inPlace[0]);
+    }
+}
 
 TEST(Rdft, SmallSizesAndKnownSignals)
 {
