@@ -77,9 +77,10 @@ finish_demo() {
 # 1. Drag inside, then beyond the window (the canvas holds the capture), then close button.
 start_demo
 sleep 0.3
-xdotool mousemove --window "$wid" 200 200 mousedown 1 mousemove --window "$wid" 300 100 \
-  mousemove --window "$wid" 450 -20 mouseup 1
+# Moves still waiting for the window merge into the newest, so each is awaited before the next.
+xdotool mousemove --window "$wid" 200 200 mousedown 1 mousemove --window "$wid" 300 100
 wait_for_line "drag 300 100"
+xdotool mousemove --window "$wid" 450 -20 mouseup 1
 wait_for_line "drag 450 -20"
 xdotool mousemove --window "$wid" 100 300 mousedown 1 mousemove --window "$wid" 120 310 mouseup 1
 wait_for_line "drag 120 310"
