@@ -694,6 +694,7 @@ MMRESULT WINAPI waveInStart(HWAVEIN hwi)
             return MMSYSERR_INVALHANDLE;
         d->started = true;
         d->dropping = false;
+        d->lastLength = 0;  // the pause before this start is not a stall
     }
     SDL_PauseAudioDevice(d->sdl, 0);
     return MMSYSERR_NOERROR;
