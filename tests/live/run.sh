@@ -89,7 +89,8 @@ else
   mkdir -p "$XDG_RUNTIME_DIR"; chmod 700 "$XDG_RUNTIME_DIR"
 fi
 
-[ "$rt_server" = 1 ] && for t in /proc/$RIG_PULSE_PID/task/*; do chrt -r -p 10 "${t##*/}" 2>/dev/null; done
+rt_pulse() { [ "$rt_server" = 1 ] && for t in /proc/$RIG_PULSE_PID/task/*; do chrt -r -p 10 "${t##*/}" 2>/dev/null; done; }
+[ -n "${RIG_PULSE_PID:-}" ] && rt_pulse
 for _ in $(seq 1 "$busy"); do ( while :; do :; done ) & busy_pids+=($!); done
 
 mkdir -p "$work/run"
@@ -106,6 +107,7 @@ done
 if [ -n "$late_server" ]; then
   sleep "$late_server"
   rig_pulse_start || exit 1
+  rt_pulse
   note "sound server started $late_server s after the program"
 fi
 sleep 1.5
@@ -160,6 +162,7 @@ if [ -n "$restart_server" ]; then
   # The recording and the player die with the server: play and record in two parts.
   timeout "$restart_server" "${RIG_NICE[@]}" paplay --latency-msec=100 -d inL "$work/voice.wav"
   rig_pulse_restart || exit 1
+  rt_pulse
   note "sound server restarted"
   rig_record_start "$work/rec2.raw"
   sleep 0.3

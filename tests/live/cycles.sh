@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Starts and closes the real program again and again on Xvfb and the PulseAudio rig, with
+# a voice fed while it runs: every start must give sound, every close must end within 1 s.
+#   tests/live/cycles.sh PROGRAM [CYCLES (default 20)] [BUSY LOOPS (default 0)] [--rt-server]
+# Prints one line per faulty cycle and a summary; exit 1 when any cycle was silent or slow.
+# Exit 77 (skipped) when the rig's tools are missing.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+e2e="$here/../e2e"
+[ $# -ge 1 ] || { sed -n '2,6p' "$0"; exit 2; }
+program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+cycles=${2:-20}
+busy=${3:-0}
+rt=${4:-}
+for tool in Xvfb xdpyinfo xdotool pulseaudio pactl parec paplay cc python3 bc; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (script/bootstrap installs it)"; exit 77; }
+done
+work=$(mktemp -d /tmp/qm-cycles.XXXXXX)
+. "$e2e/rig.sh"
+pid="" busy_pids=()
+cleanup() {
+  [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
+  local p
+  for p in "${busy_pids[@]}"; do kill "$p" 2>/dev/null; done
+  rig_stop_all
+}
+trap cleanup EXIT
+
+cc -O2 -o "$work/wm_delete" "$e2e/wm_delete.c" -lX11 || exit 1
+python3 "$here/live.py" signal "$work/voice.wav" --seconds 2 --on 1.5 --off 0.3 >/dev/null || exit 1
+rig_x_start || exit 1
+rig_pulse_start || exit 1
+[ "$rt" = --rt-server ] && for t in /proc/$RIG_PULSE_PID/task/*; do chrt -r -p 10 "${t##*/}" 2>/dev/null; done
+sleep 1
+for _ in $(seq 1 "$busy"); do ( while :; do :; done ) & busy_pids+=($!); done
+mkdir -p "$work/run"
+cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$here/../../app/back.bmp" "$work/run/"
+
+silent=0 slow=0 bad=0 worst=0
+for c in $(seq 1 "$cycles"); do
+  (cd "$work/run" && SDL_AUDIODRIVER=pulseaudio exec "$program") >"$work/program.log" 2>&1 &
+  pid=$!
+  wid=""
+  for _ in $(seq 1 100); do
+    wid=$(xdotool search --name '^Quillmorph$' 2>/dev/null | head -1)
+    [ -n "$wid" ] && break
+    sleep 0.05
+  done
+  rig_record_start "$work/rec.raw"
+  sleep 0.2
+  rig_play "$work/voice.wav"
+  sleep 0.4
+  rig_record_stop
+  t0=$(date +%s.%N)
+  if [ -n "$wid" ]; then "$work/wm_delete" "$wid"; else kill -INT "$pid"; fi
+  for _ in $(seq 1 500); do kill -0 "$pid" 2>/dev/null || break; sleep 0.01; done
+  close_s=$(echo "$(date +%s.%N) - $t0" | bc)
+  rc=hung
+  if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; wait "$pid" 2>/dev/null; else wait "$pid"; rc=$?; fi
+  pid=""
+  result=$(python3 "$here/live.py" measure "$work/rec.raw" | tail -1)
+  missing=$(python3 -c 'import json,sys; d=json.loads(sys.argv[1]); print(d["missing"] if d["bursts"] else 1)' "$result")
+  gaps=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["gaps"])' "$result")
+  worst=$(echo "if ($close_s > $worst) $close_s else $worst" | bc)
+  fault=""
+  [ "$missing" != 0 ] && { silent=$((silent + 1)); fault="$fault no sound;"; }
+  [ "$gaps" != 0 ] && { bad=$((bad + 1)); fault="$fault $gaps dropouts;"; }
+  if [ "$rc" != 0 ] || [ "$(echo "$close_s > 1" | bc)" = 1 ]; then slow=$((slow + 1)); fault="$fault close $close_s s, exit $rc;"; fi
+  [ -n "$fault" ] && printf 'cycles: cycle %d:%s\n' "$c" "$fault"
+done
+printf 'cycles: %d starts: %d silent, %d with dropouts, %d slow or failed closes (slowest %.2f s)\n' \
+  "$cycles" "$silent" "$bad" "$slow" "$worst"
+[ $silent = 0 ] && [ $slow = 0 ]
