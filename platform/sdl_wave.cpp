@@ -250,8 +250,12 @@ void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
 void watchDevice(WaveDevice& d)
 {
     std::unique_lock<std::mutex> ctl(d.control, std::try_to_lock);
-    if (!ctl.owns_lock())
-        return;  // start, stop, reset or close at work: look again next time
+    if (!ctl.owns_lock()) {
+        // Start, stop, reset or close at work: look again soon (a stall stays flagged,
+        // so without the pause this would spin).
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return;
+    }
     {
         std::lock_guard<std::mutex> g(d.lock);
         if (d.closing)
