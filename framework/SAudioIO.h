@@ -7,7 +7,9 @@
 // captured block's delay is read off the two devices' positions; after playback ran dry
 // or capture ran ahead (a stall, a lost device, two clocks apart) it plays a stretch of
 // silence from a spare block or leaves out the start of a block, once, so a stall costs
-// one gap and not the rest of the run. The handler still sees every block once.
+// one gap and not the rest of the run. The handler still sees every block once. On
+// Windows the positions follow the device's clock rather than the data, so there the
+// stream only circulates its blocks.
 
 #include "framework/SAudio.h"
 

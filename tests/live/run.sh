@@ -15,6 +15,7 @@
 #     --late-server D    start the program D seconds before any sound server exists
 #     --rt-server        run the sound server's threads at real-time priority, as desktops
 #                        do (rtkit); beside busy loops its main thread starves otherwise
+#     --wine             PROGRAM is the Windows build (quillmorph.exe), run under Wine
 #     --out DIR          keep the recording, the logs and result.json there
 #     --check            exit 1 unless the run is clean (see below)
 # Prints the measurement (tests/live/live.py), the program's sound counters and the
@@ -26,10 +27,10 @@ set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 e2e="$here/../e2e"
-[ $# -ge 1 ] || { sed -n '2,24p' "$0"; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,25p' "$0"; exit 2; }
 program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); shift
 seconds=30 busy=0 drag="" stop_program="" stop_server="" restart_server="" remove_sink="" remove_source=""
-late_server="" out="" check=0 rt_server=0
+late_server="" out="" check=0 rt_server=0 wine=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift ;;
@@ -44,6 +45,7 @@ while [ $# -gt 0 ]; do
     --out) out=$2; shift ;;
     --check) check=1 ;;
     --rt-server) rt_server=1 ;;
+    --wine) wine=1 ;;
     *) echo "live: unknown option '$1'" >&2; exit 2 ;;
   esac
   shift
@@ -62,6 +64,7 @@ cleanup() {
   [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
   local p
   for p in "${busy_pids[@]}" "${bg_pids[@]}"; do kill "$p" 2>/dev/null; done
+  [ "${wine:-0}" = 1 ] && wineserver -k 2>/dev/null
   rig_stop_all
 }
 trap cleanup EXIT
@@ -95,15 +98,27 @@ for _ in $(seq 1 "$busy"); do ( while :; do :; done ) & busy_pids+=($!); done
 
 mkdir -p "$work/run"
 cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$here/../../app/back.bmp" "$work/run/"
-(cd "$work/run" && SDL_AUDIODRIVER=pulseaudio QUILLMORPH_AUDIO_STATS=1 exec "$program") >"$work/program.log" 2>&1 &
+if [ $wine = 1 ]; then
+  export WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d WINEPREFIX=${WINEPREFIX:-$work/wineprefix}
+  [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f >/dev/null 2>&1
+  cp "$program" "$work/run/"
+  (cd "$work/run" && exec wine "./$(basename "$program")") >"$work/program.log" 2>&1 &
+else
+  (cd "$work/run" && SDL_AUDIODRIVER=pulseaudio QUILLMORPH_AUDIO_STATS=1 exec "$program") >"$work/program.log" 2>&1 &
+fi
 pid=$!
 wid=""
-for _ in $(seq 1 100); do
+for _ in $(seq 1 $((wine ? 600 : 100))); do
   wid=$(xdotool search --name '^Quillmorph$' 2>/dev/null | head -1)
   [ -n "$wid" ] && break
   sleep 0.1
 done
 [ -n "$wid" ] || { echo "live: no window titled Quillmorph" >&2; cat "$work/program.log" >&2; exit 1; }
+# Under Wine the program is a process of its own beside the launcher and wineserver.
+stop_pid=$pid
+if [ $wine = 1 ]; then p=$(pgrep -f "$(basename "$program")" | grep -vx "$pid" | head -1); [ -n "$p" ] && stop_pid=$p; fi
 if [ -n "$late_server" ]; then
   sleep "$late_server"
   rig_pulse_start || exit 1
@@ -153,7 +168,7 @@ sleep 0.3
 t_voice=$(date +%s.%N)
 events=()
 [ -n "$drag" ] && { drag_loop & bg_pids+=($!); }
-if [ -n "$stop_program" ]; then at "${stop_program#*@}" stop_for "$pid" "${stop_program%@*}"; events+=("${stop_program#*@}+${stop_program%@*}"); fi
+if [ -n "$stop_program" ]; then at "${stop_program#*@}" stop_for "$stop_pid" "${stop_program%@*}"; events+=("${stop_program#*@}+${stop_program%@*}"); fi
 if [ -n "$stop_server" ]; then at "${stop_server#*@}" stop_for "$RIG_PULSE_PID" "${stop_server%@*}"; events+=("${stop_server#*@}+${stop_server%@*}"); fi
 if [ -n "$remove_sink" ]; then at "${remove_sink%:*}" toggle_module sink "${remove_sink#*:}"; events+=("${remove_sink%:*}+${remove_sink#*:}"); fi
 if [ -n "$remove_source" ]; then at "${remove_source%:*}" toggle_module source "${remove_source#*:}"; events+=("${remove_source%:*}+${remove_source#*:}"); fi
