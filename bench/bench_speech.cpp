@@ -123,6 +123,18 @@ double pitchExponentOf(int semitones)
     return -semitones / 12.0;  // output period = input period * 2^pitchExponent
 }
 
+// Settles the peer on the first blocks untimed, then times one block per iteration.
+template <class Step>
+void timeBlocks(benchmark::State& state, Step& step, double& sink)
+{
+    for (int i = 0; i < kSettleBlocks; ++i)
+        step();
+    for (auto _ : state)
+        step();
+    benchmark::DoNotOptimize(sink);
+    state.SetItemsProcessed(state.iterations());
+}
+
 void processOn(benchmark::State& state, RdftPath path)
 {
     if (!rdftUsePath(path)) {
@@ -141,12 +153,7 @@ void processOn(benchmark::State& state, RdftPath path)
         sink += vc.outputPtr[kBlock - 1];
         block = (block + 1) % blockCount;
     };
-    for (int i = 0; i < kSettleBlocks; ++i)
-        step();
-    for (auto _ : state)
-        step();
-    benchmark::DoNotOptimize(sink);
-    state.SetItemsProcessed(state.iterations());
+    timeBlocks(state, step, sink);
 }
 
 void BM_Quillmorph(benchmark::State& state)
@@ -179,12 +186,7 @@ void BM_SoundTouch(benchmark::State& state)
             sink += out[got - 1];
         block = (block + 1) % blockCount;
     };
-    for (int i = 0; i < kSettleBlocks; ++i)
-        step();
-    for (auto _ : state)
-        step();
-    benchmark::DoNotOptimize(sink);
-    state.SetItemsProcessed(state.iterations());
+    timeBlocks(state, step, sink);
 }
 #endif
 

@@ -256,19 +256,16 @@ void watchDevice(WaveDevice& d)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         return;
     }
+    bool stalled;
     {
         std::lock_guard<std::mutex> g(d.lock);
         if (d.closing)
             return;
-    }
-    const char* what = d.capture ? "recording" : "playback";
-    const auto now = std::chrono::steady_clock::now();
-    bool stalled;
-    {
-        std::lock_guard<std::mutex> g(d.lock);
         stalled = d.stalled;
         d.stalled = false;
     }
+    const char* what = d.capture ? "recording" : "playback";
+    const auto now = std::chrono::steady_clock::now();
     if (!d.lost && stalled) {
         d.lost = true;
         d.nextReopen = now;

@@ -47,12 +47,8 @@ start_program() {
   (cd "$work/run" && SDL_AUDIODRIVER=pulseaudio exec "$program") >"$work/program.log" 2>&1 &
   pid=$!
   set +m
-  wid=""
-  for _ in $(seq 1 100); do
-    wid=$(xdotool search --name '^Quillmorph$' 2>/dev/null | head -1)
-    [ -n "$wid" ] && break
-    sleep 0.1
-  done
+  rig_wait_window
+  wid=$RIG_WID
   [ -n "$wid" ] || { fail "no window titled Quillmorph"; cat "$work/program.log" >&2; exit 1; }
   sleep 1  # let the blocks circulate
 }

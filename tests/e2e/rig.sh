@@ -109,6 +109,19 @@ rig_record_start() {
   RIG_REC_PID=$!
 }
 
+# rig_wait_window [SECONDS]: waits (default 10 s) for the window titled Quillmorph and
+# sets RIG_WID to its id; returns 1 when none appeared.
+rig_wait_window() {
+  local i tries=$(( ${1:-10} * 20 ))
+  RIG_WID=""
+  for i in $(seq 1 "$tries"); do
+    RIG_WID=$(xdotool search --name '^Quillmorph$' 2>/dev/null | head -1)
+    [ -n "$RIG_WID" ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
 rig_record_stop() {
   if [ -n "${RIG_REC_PID:-}" ]; then
     kill "$RIG_REC_PID" 2>/dev/null; wait "$RIG_REC_PID" 2>/dev/null

@@ -41,12 +41,8 @@ silent=0 slow=0 bad=0 worst=0
 for c in $(seq 1 "$cycles"); do
   (cd "$work/run" && SDL_AUDIODRIVER=pulseaudio exec "$program") >"$work/program.log" 2>&1 &
   pid=$!
-  wid=""
-  for _ in $(seq 1 100); do
-    wid=$(xdotool search --name '^Quillmorph$' 2>/dev/null | head -1)
-    [ -n "$wid" ] && break
-    sleep 0.05
-  done
+  rig_wait_window 5
+  wid=$RIG_WID
   rig_record_start "$work/rec.raw"
   sleep 0.2
   rig_play "$work/voice.wav"

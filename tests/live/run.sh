@@ -109,12 +109,8 @@ else
   (cd "$work/run" && SDL_AUDIODRIVER=pulseaudio QUILLMORPH_AUDIO_STATS=1 exec "$program") >"$work/program.log" 2>&1 &
 fi
 pid=$!
-wid=""
-for _ in $(seq 1 $((wine ? 600 : 100))); do
-  wid=$(xdotool search --name '^Quillmorph$' 2>/dev/null | head -1)
-  [ -n "$wid" ] && break
-  sleep 0.1
-done
+rig_wait_window $((wine ? 60 : 10))
+wid=$RIG_WID
 [ -n "$wid" ] || { echo "live: no window titled Quillmorph" >&2; cat "$work/program.log" >&2; exit 1; }
 # Under Wine the program is a process of its own beside the launcher and wineserver.
 stop_pid=$pid
