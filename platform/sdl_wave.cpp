@@ -3,7 +3,9 @@
 // Implemented:
 //  [x] waveInOpen / waveOutOpen on WAVE_MAPPER (or device 0): PCM, 8 or 16 bits, 1 to 8 channels,
 //      any common rate; SDL converts to whatever the hardware runs. CALLBACK_FUNCTION or CALLBACK_NULL;
-//      WAVE_FORMAT_QUERY. A device that cannot open prints one line on stderr and fails.
+//      WAVE_FORMAT_QUERY. A device that cannot open prints one line on stderr and fails; on a
+//      driver whose devices come and go (a sound server, ALSA: anything but SDL's disk and dummy
+//      drivers) it opens anyway and waits for one, as if it had gone away (see below).
 //  [x] MM_WIM_OPEN/DATA/CLOSE and MM_WOM_OPEN/DONE/CLOSE, in order, on one notification thread per device.
 //  [x] Prepare and unprepare, waveInAddBuffer, waveOutWrite, waveInStart, waveInStop, both resets
 //      (they return once every returned block has been notified), both closes.
@@ -16,7 +18,8 @@
 //      and the position is what is still waiting.
 //  [x] A device that goes away (the sound server restarted, a headset unplugged) is reopened
 //      by its notification thread as soon as SDL can open the default device again, with its
-//      queue kept; one stderr line says so. A device that cannot open at all still fails.
+//      queue kept; one stderr line says so. A PulseAudio server must name its default devices
+//      before SDL may connect to it again (SDL 2.26 crashes on one that is still starting).
 //  [x] Counters (platform/wave_stats.h): underruns, overruns, reopens, the stream's restorations;
 //      QUILLMORPH_AUDIO_STATS=1 prints them on one stderr line at exit.
 //  [ ] Not: pause/restart, volume, device enumeration, CALLBACK_WINDOW/THREAD/EVENT.
@@ -30,6 +33,7 @@
 // for the notification thread (that would be waiting on itself).
 
 #include "platform/win32_wave.h"
+#include "platform/sound_server.h"
 #include "platform/wave_stats.h"
 
 #include <SDL.h>
@@ -62,6 +66,8 @@ const auto kReopenRetry = std::chrono::milliseconds(500);
 // PulseAudio the device is opened afresh, since SDL's capture there never catches up with the
 // backlog a stall leaves (measured: a third of real time for seconds after a 0.5 s stop).
 const auto kStallGap = std::chrono::milliseconds(150);
+// How long a device check may wait for a sound server's answer (it holds the control path).
+const int kServerProbeMs = 200;
 const WORD kMaxChannels = 8;
 const DWORD kMinRate = 1000;
 const DWORD kMaxRate = 384000;
@@ -101,7 +107,9 @@ struct WaveDevice {
     DWORD_PTR instance = 0;            // the caller's value, passed back with every notification
     SDL_AudioDeviceID sdl = 0;         // opened and closed only under control
     SDL_AudioSpec want = {};           // what open asked SDL for, to reopen the same
-    bool lost = false;                 // under control: SDL lost the device; reopening it
+    bool lost = false;                 // under control: SDL lost the device (or never had one); reopening it
+    bool inited = false;               // under control: holds a reference to SDL's audio subsystem
+    bool everOpened = false;           // under control: SDL opened a device for it at least once
     bool stalled = false;              // SDL's periods stopped for a while; reopen once
     bool reopenAfterStall = false;     // capture on a server whose backlog SDL never catches up
     std::chrono::steady_clock::time_point nextReopen;  // under control
@@ -279,28 +287,51 @@ void watchDevice(WaveDevice& d)
     if (now < d.nextReopen)
         return;
     d.nextReopen = now + kReopenRetry;
+    if (probeSoundServer(kServerProbeMs) == SoundServer::Starting)
+        return;
     Backend& b = backend();
     std::lock_guard<std::mutex> g(b.sdlLock);
+    if (!d.inited) {
+        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+            return;
+        d.inited = true;
+    }
     // Closed first: SDL's thread for it may hold d.lock until it ends.
-    SDL_CloseAudioDevice(d.sdl);
-    d.sdl = 0;
+    if (d.sdl)
+        SDL_CloseAudioDevice(d.sdl);
+    {
+        std::lock_guard<std::mutex> l(d.lock);
+        d.sdl = 0;
+    }
     SDL_AudioSpec have = {};
     SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, d.capture ? 1 : 0, &d.want, &have, 0);
-    if (id == 0)
+    if (id == 0) {
+        // Never opened: let go of SDL's audio, so the next try picks its driver afresh (a
+        // sound server may come up where only a fallback driver answered before).
+        if (!d.everOpened) {
+            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            d.inited = false;
+        }
         return;
+    }
     bool run;
     {
         std::lock_guard<std::mutex> l(d.lock);
         d.sdl = id;
         d.silence = have.silence;
+        const char* driver = SDL_GetCurrentAudioDriver();
+        d.reopenAfterStall = d.capture && driver && std::strcmp(driver, "pulseaudio") == 0;
         run = !d.capture || d.started;
     }
     d.lost = false;
     if (run)
         SDL_PauseAudioDevice(id, 0);
     gReopens.fetch_add(1, std::memory_order_relaxed);
-    if (!stalled)
+    if (!d.everOpened)
+        std::fprintf(stderr, "sound: a %s device is there now\n", what);
+    else if (!stalled)
         std::fprintf(stderr, "sound: the %s device is back\n", what);
+    d.everOpened = true;
 }
 
 void notifyLoop(std::shared_ptr<WaveDevice> dp)
@@ -375,6 +406,14 @@ bool formatSupported(const WAVEFORMATEX& f)
     return f.nAvgBytesPerSec == f.nSamplesPerSec * f.nBlockAlign;
 }
 
+// SDL's disk and dummy drivers stand for a file or nothing: a device there that cannot open
+// will not appear later. Any other driver may have one soon (a server starting, a card plugged in).
+bool devicesComeAndGo()
+{
+    const char* driver = std::getenv("SDL_AUDIODRIVER");
+    return !driver || (std::strcmp(driver, "disk") != 0 && std::strcmp(driver, "dummy") != 0);
+}
+
 Uint16 sdlBufferFrames(DWORD rate)
 {
     Uint16 frames = 64;
@@ -410,35 +449,48 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
     d->instance = instance;
 
     const char* what = capture ? "recording" : "playback";
+    SDL_AudioSpec& want = d->want;
+    want.freq = static_cast<int>(format->nSamplesPerSec);
+    want.format = format->wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16SYS;
+    want.channels = static_cast<Uint8>(format->nChannels);
+    want.samples = sdlBufferFrames(format->nSamplesPerSec);
+    want.callback = audioCallback;
+    want.userdata = d.get();
+    d->frameBytes = format->nBlockAlign;
+    d->rate = format->nSamplesPerSec;
     Backend& b = backend();
-    {
+    char reason[256] = "";
+    if (probeSoundServer(kServerProbeMs) == SoundServer::Starting) {
+        std::snprintf(reason, sizeof reason, ": the sound server is still starting");
+    } else {
         std::lock_guard<std::mutex> g(b.sdlLock);
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-            std::fprintf(stderr, "sound: cannot open the default %s device: %s\n", what, SDL_GetError());
-            return MMSYSERR_BADDEVICEID;
-        }
-        SDL_AudioSpec& want = d->want;
-        want.freq = static_cast<int>(format->nSamplesPerSec);
-        want.format = format->wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16SYS;
-        want.channels = static_cast<Uint8>(format->nChannels);
-        want.samples = sdlBufferFrames(format->nSamplesPerSec);
-        want.callback = audioCallback;
-        want.userdata = d.get();
-        SDL_AudioSpec have = {};
-        // No allowed changes: SDL converts between this format and the hardware's.
-        d->sdl = SDL_OpenAudioDevice(nullptr, capture ? 1 : 0, &want, &have, 0);
-        if (d->sdl == 0) {
+            std::snprintf(reason, sizeof reason, ": %s", SDL_GetError());
+        } else {
+            SDL_AudioSpec have = {};
+            // No allowed changes: SDL converts between this format and the hardware's.
+            d->sdl = SDL_OpenAudioDevice(nullptr, capture ? 1 : 0, &want, &have, 0);
             const char* driver = SDL_GetCurrentAudioDriver();
-            std::fprintf(stderr, "sound: cannot open the default %s device (%s): %s\n", what,
-                         driver ? driver : "no driver", SDL_GetError());
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            if (d->sdl == 0) {
+                std::snprintf(reason, sizeof reason, " (%s): %s", driver ? driver : "no driver", SDL_GetError());
+                SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            } else {
+                d->inited = true;
+                d->everOpened = true;
+                d->silence = have.silence;
+                d->reopenAfterStall = capture && driver && std::strcmp(driver, "pulseaudio") == 0;
+            }
+        }
+    }
+    if (!d->everOpened) {
+        if (!devicesComeAndGo()) {
+            std::fprintf(stderr, "sound: cannot open the default %s device%s\n", what, reason);
             return MMSYSERR_BADDEVICEID;
         }
-        d->silence = have.silence;
-        const char* driver = SDL_GetCurrentAudioDriver();
-        d->reopenAfterStall = capture && driver && std::strcmp(driver, "pulseaudio") == 0;
-        d->frameBytes = format->nBlockAlign;
-        d->rate = format->nSamplesPerSec;
+        // Opened without a device, as if it had gone away: the notification thread looks for one.
+        std::fprintf(stderr, "sound: cannot open the default %s device%s; waiting for one\n", what, reason);
+        d->lost = true;
+        d->nextReopen = std::chrono::steady_clock::now() + kReopenRetry;
     }
 
     {
@@ -451,7 +503,7 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
         d->threadId = d->thread.get_id();
     }
     // Playback runs from open on, silent until a block is written; capture waits for waveInStart.
-    if (!capture)
+    if (!capture && d->sdl)
         SDL_PauseAudioDevice(d->sdl, 0);
     {
         std::lock_guard<std::mutex> g(b.registryLock);
@@ -484,8 +536,10 @@ MMRESULT closeDevice(const void* handle, bool capture)
     {
         Backend& b = backend();
         std::lock_guard<std::mutex> g(b.sdlLock);
-        SDL_CloseAudioDevice(d->sdl);
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        if (d->sdl)
+            SDL_CloseAudioDevice(d->sdl);
+        if (d->inited)
+            SDL_QuitSubSystem(SDL_INIT_AUDIO);
     }
     ctl.unlock();
 

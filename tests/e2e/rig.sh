@@ -87,6 +87,8 @@ rig_pulse_start() {
     sleep 0.1
   done
   RIG_PULSE_PID=$(cat "$XDG_RUNTIME_DIR/pulse/pid" 2>/dev/null)
+  # A server still setting up: it answers, but has no device (so no default) yet.
+  sleep "${RIG_PULSE_SETUP_DELAY:-0}"
   pactl load-module module-null-sink sink_name=rec rate=$RIG_RATE channels=2 format=s16le >/dev/null &&
   pactl load-module module-remap-sink sink_name=inL master=rec channels=1 channel_map=mono \
     master_channel_map=front-left remix=no >/dev/null &&

@@ -13,6 +13,8 @@
 #     --remove-sink T:D  remove the playback device at T, put it back D seconds later
 #     --remove-source T:D  the same for the capture device
 #     --late-server D    start the program D seconds before any sound server exists
+#     --slow-server D    a late or restarted sound server has its devices only D seconds after
+#                        it answers, as one still starting up
 #     --rt-server        run the sound server's threads at real-time priority, as desktops
 #                        do (rtkit); beside busy loops its main thread starves otherwise
 #     --wine             PROGRAM is the Windows build (quillmorph.exe), run under Wine
@@ -27,7 +29,7 @@ set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 e2e="$here/../e2e"
-[ $# -ge 1 ] || { sed -n '2,25p' "$0"; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,27p' "$0"; exit 2; }
 program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); shift
 seconds=30 busy=0 drag="" stop_program="" stop_server="" restart_server="" remove_sink="" remove_source=""
 late_server="" out="" check=0 rt_server=0 wine=0
@@ -42,6 +44,7 @@ while [ $# -gt 0 ]; do
     --remove-sink) remove_sink=$2; shift ;;
     --remove-source) remove_source=$2; shift ;;
     --late-server) late_server=$2; shift ;;
+    --slow-server) export RIG_PULSE_SETUP_DELAY=$2; shift ;;
     --out) out=$2; shift ;;
     --check) check=1 ;;
     --rt-server) rt_server=1 ;;
@@ -84,7 +87,7 @@ cc -O2 -o "$work/wm_delete" "$e2e/wm_delete.c" -lX11 || exit 1
 $live signal "$work/voice.wav" --seconds "$seconds" >/dev/null || exit 1
 rig_x_start || exit 1
 if [ -z "$late_server" ]; then
-  rig_pulse_start || exit 1
+  RIG_PULSE_SETUP_DELAY=0 rig_pulse_start || exit 1
   sleep 1
 else
   rig_dir
