@@ -337,6 +337,12 @@ void watchDevice(WaveDevice& d)
 void notifyLoop(std::shared_ptr<WaveDevice> dp)
 {
     WaveDevice& d = *dp;
+#if SDL_VERSION_ATLEAST(2, 0, 16)
+    // SDL keeps per-thread data (its error text) for threads it did not start until told.
+    struct TlsCleanup {
+        ~TlsCleanup() { SDL_TLSCleanup(); }
+    } tlsCleanup;
+#endif
     // Like a driver's callback thread: above ordinary work, so a busy machine does not
     // starve the stream (it only asks; without the right it stays as it is).
     SDL_SetThreadPriority(SDL_THREAD_PRIORITY_HIGH);

@@ -11,7 +11,11 @@
       output while the input is active. Prints a summary and one line per burst
       with a fault; --json writes everything. --after S: the summary also counts
       the bursts that start S seconds or later into the recording (the clean part
-      after a stall, say).
+      after a stall, say). A burst whose input itself has a dropout (the rig's
+      player starved) cannot be judged: it is reported, and left out of the counts.
+      --drags FILE: times (s, recording time) of pad drags; a burst whose onset a
+      drag may have reshaped is reported, and its delay left out of the delay
+      figures (the onset is found at a threshold, and a pitch change moves it).
 """
 
 import argparse
@@ -73,7 +77,12 @@ def onset(x, start, end, thr):
     return None
 
 
-def measure(path, gap_ms, skip):
+# A drag this long before or after an input onset may change the pitch its block is
+# shifted by: the capture block holding it (46 ms) and the processing after it.
+DRAG_BEFORE_S, DRAG_AFTER_S = 0.1, 0.15
+
+
+def measure(path, gap_ms, skip, drags=()):
     left, right = analyze.load_stereo(path)
     ins = [b for b in analyze.bursts(left) if b[0] >= skip * RATE]
     peak = max((abs(v) for v in right), default=0)
@@ -82,6 +91,11 @@ def measure(path, gap_ms, skip):
     rows = []
     for s, e in ins:
         row = {'t_s': round(s / RATE, 3)}
+        broken = zero_runs(left, s + int(EDGE_S * RATE), e - int(EDGE_S * RATE), min_gap)
+        if broken:
+            row['input_gaps'] = len(broken)
+        if any(s / RATE - DRAG_BEFORE_S <= t <= s / RATE + DRAG_AFTER_S for t in drags):
+            row['drag_at_onset'] = True
         o = onset(right, s, s + int(MAX_DELAY_S * RATE), thr)
         if o is None:
             row['missing'] = True
@@ -101,12 +115,19 @@ def measure(path, gap_ms, skip):
 
 
 def summary(rows, label):
+    unjudged = sum(1 for r in rows if r.get('input_gaps'))
+    rows = [r for r in rows if not r.get('input_gaps')]
     have = [r for r in rows if not r.get('missing')]
-    delays = [r['delay_ms'] for r in have]
+    delays = [r['delay_ms'] for r in have if not r.get('drag_at_onset')]
     gaps = sum(r['gaps'] for r in have)
     bad = sum(1 for r in rows if r.get('missing') or r.get('gaps'))
     s = {'label': label, 'bursts': len(rows), 'missing': len(rows) - len(have), 'gaps': gaps,
          'faulty_bursts': bad}
+    if unjudged:
+        s['input_broken'] = unjudged
+    dragged = sum(1 for r in have if r.get('drag_at_onset'))
+    if dragged:
+        s['drag_onsets'] = dragged
     if delays:
         s.update({'delay_first_ms': delays[0], 'delay_min_ms': min(delays), 'delay_max_ms': max(delays),
                   'delay_median_ms': statistics.median(delays)})
@@ -118,12 +139,18 @@ def summary(rows, label):
 
 
 def cmd_measure(args):
-    rows = measure(args.rec, args.gap_ms, args.skip)
+    drags = []
+    if args.drags and os.path.exists(args.drags):
+        with open(args.drags) as f:
+            drags = [float(t) for t in f.read().split()]
+    rows = measure(args.rec, args.gap_ms, args.skip, drags)
     result = {'all': summary(rows, 'all')}
     if args.after is not None:
         result['after'] = summary([r for r in rows if r['t_s'] >= args.after], f'from {args.after} s')
     for r in rows:
-        if r.get('missing') or r.get('gaps'):
+        if r.get('input_gaps'):
+            print('  burst at %.1f s: the input itself has %d dropouts (not judged)' % (r['t_s'], r['input_gaps']))
+        elif r.get('missing') or r.get('gaps'):
             print('  burst at %.1f s: %s' % (r['t_s'], 'missing' if r.get('missing') else
                                              '%d gaps %s, delay %.1f ms' % (r['gaps'], r['gap_ms'], r['delay_ms'])))
     for k in result:
@@ -148,6 +175,7 @@ def main():
     m.add_argument('--skip', type=float, default=0.0)
     m.add_argument('--after', type=float)
     m.add_argument('--json')
+    m.add_argument('--drags')
     args = p.parse_args()
     {'signal': cmd_signal, 'measure': cmd_measure}[args.cmd](args)
 
