@@ -3,27 +3,33 @@
 # dpkg -i, the desktop entry valid, the program started with the entry's Exec from
 # its Path folder on Xvfb and the PulseAudio rig (tests/e2e/rig.sh): it shows the pad
 # over the installed back.bmp, plays the voice resynthesised at the centre and two
-# octaves up after a drag, and closes with code 0. Then dpkg --purge must leave none
+# octaves up after a drag, and closes with code 0; the installed quillmorph-virtual-mic
+# finds the installed program and folder. Then dpkg --purge must leave none
 # of the package's files or folders behind. The package is removed even on failure.
 #   tests/desktop/package.sh BUILD_DIR [WORK_DIR]
 # Exit 77 (skipped) when not root, without dpkg or the rig's tools, or when a
 # quillmorph package is installed already (it is not ours to remove).
 set -uo pipefail
 
-[ $# -ge 1 ] || { sed -n '2,10p' "$0"; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,11p' "$0"; exit 2; }
+# Builds on this machine share one dpkg database: one package test at a time. The
+# lock stays with flock (-o), not with the daemons this test starts.
+if [ -z "${QM_PACKAGE_TEST_LOCKED:-}" ] && command -v flock >/dev/null; then
+  QM_PACKAGE_TEST_LOCKED=1 flock -o -E 75 -w 120 /tmp/quillmorph-package-test.lock "$0" "$@"
+  rc=$?
+  [ "$rc" != 75 ] || echo "package: another package test held the lock for 120 s" >&2
+  exit "$rc"
+fi
 build=$(cd "$1" && pwd)
 work=${2:-$(mktemp -d /tmp/qm-package.XXXXXX)}
-rm -rf "$work" && mkdir -p "$work"
+mkdir -p "$work" && rm -rf "$work/pkg"
 desk_name=package
 . "$(dirname "$0")/common.sh"
 
 [ "$(id -u)" = 0 ] || { echo "SKIP: installing a package needs root"; exit 77; }
-desk_need dpkg dpkg-deb cpack python3 Xvfb xdpyinfo xdotool import pulseaudio pactl parec paplay cc flock
+desk_need dpkg dpkg-deb cpack python3 Xvfb xdpyinfo xdotool import pulseaudio pactl parec paplay cc pgrep
 [ -f "$build/CPackConfig.cmake" ] || { echo "package: $build/CPackConfig.cmake missing: not a configured tree"; exit 1; }
 
-# Builds on this machine share one dpkg database: one package test at a time.
-exec 9>/tmp/quillmorph-package-test.lock
-flock -w 300 9 || { echo "package: another package test holds the lock"; exit 1; }
 if dpkg-query -W -f='${Status}' quillmorph 2>/dev/null | grep -q installed; then
   echo "SKIP: a quillmorph package is installed on this machine already"; exit 77
 fi
@@ -97,6 +103,24 @@ if desk_wait_gone "$pid" 15; then
 else
   fail "the program still runs 15 s after the close button"
 fi
+
+# The installed virtual microphone finds the installed program and its folder by itself.
+set -m
+/usr/bin/quillmorph-virtual-mic >"$work/virtual-mic.log" 2>&1 &
+vm=$!
+set +m
+if rig_wait_window; then
+  prog=$(pgrep -P "$vm" | head -1)
+  [ "$(readlink "/proc/$prog/exe")" = /usr/bin/quillmorph ] && [ "$(readlink "/proc/$prog/cwd")" = "$path" ] ||
+    fail "quillmorph-virtual-mic ran $(readlink "/proc/$prog/exe") in $(readlink "/proc/$prog/cwd")"
+else
+  fail "quillmorph-virtual-mic showed no window"; cat "$work/virtual-mic.log" >&2
+fi
+kill -TERM "$vm"
+desk_wait_gone "$vm" 15 || { fail "quillmorph-virtual-mic still runs 15 s after SIGTERM"; kill -KILL "$vm"; }
+wait "$vm"; rc=$?
+[ "$rc" = 143 ] || fail "quillmorph-virtual-mic: exit code $rc after SIGTERM"
+[ "$(pactl list short modules | grep -c quillmorph)" = 0 ] || fail "quillmorph-virtual-mic left modules loaded"
 
 dpkg -L quillmorph >"$work/listed" 2>/dev/null
 cmp -s <(sort "$work/listed" | grep -vx '/\.') <(sort "$work/contents") ||
