@@ -91,7 +91,7 @@ out=$("$script" --program "$program" 2>&1); rc=$?
 
 # What a call hears: Quillmorph-Mic recorded and played into the rig's output channel,
 # on one time base with the input.
-mkfifo "$work/mic.fifo"
+rm -f "$work/mic.fifo" && mkfifo "$work/mic.fifo"
 parec --latency-msec=10 -d quillmorph_mic --raw --rate=44100 --channels=1 --format=s16le >"$work/mic.fifo" &
 feed_pids+=($!)
 pacat -p --latency-msec=10 -d spk --raw --rate=44100 --channels=1 --format=s16le <"$work/mic.fifo" &
