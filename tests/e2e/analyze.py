@@ -19,6 +19,8 @@
   analyze.py pad SHOT.png
       Finds the pad in a screenshot by its grey (100,100,100) crosshair: prints JSON
       with the pad's origin and size and the crosshair point relative to the pad.
+      --expect-picture BMP: the pad's pixels off the crosshair must be BMP's (the
+      background picture was loaded, from the folder the program started in).
   analyze.py selftest
       Checks these measurements on synthetic recordings with known answers.
   analyze.py compare A.png B.png
@@ -370,9 +372,29 @@ def cmd_pad(args):
         hits, total = pad['circle_hits']
         if total == 0 or hits < 0.8 * total:
             fails.append(f"circle of radius 50 not found ({hits} of {total} points)")
+    if args.expect_picture:
+        share = picture_match(args.shot, pad, args.expect_picture)
+        if share < 0.95:
+            fails.append(f"only {share:.1%} of the pad's pixels off the crosshair are {args.expect_picture}'s")
     for f in fails:
         print("FAIL: " + f, file=sys.stderr)
     return 1 if fails else 0
+
+
+def picture_match(shot, pad, picture):
+    """Share of the pad's non-grey pixels within 8 levels of the picture's, which is
+    drawn from the pad's top left corner."""
+    pw, ph, ref = load_png(picture)
+    rows = pad_pixels(shot, pad)
+    same = total = 0
+    for y, row in enumerate(rows[:ph]):
+        for i in range(0, min(len(row), 3 * pw), 3):
+            if row[i:i + 3] == bytes(GREY):
+                continue
+            j = 3 * (y * pw) + i
+            total += 1
+            same += all(abs(row[i + k] - ref[j + k]) <= 8 for k in range(3))
+    return same / total if total else 0.0
 
 
 def pad_pixels(path, pad):
@@ -492,6 +514,7 @@ def main():
     s.add_argument('--expect-size')
     s.add_argument('--expect-crosshair')
     s.add_argument('--expect-circle', action='store_true')
+    s.add_argument('--expect-picture')
     s.set_defaults(fn=cmd_pad)
     t = sub.add_parser('selftest')
     t.set_defaults(fn=cmd_selftest)

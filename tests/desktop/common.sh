@@ -1,0 +1,71 @@
+# Shared by the desktop tests (package.sh, virtual_mic.sh): the rig, the fed voice,
+# and the checks on the window and the changed voice. Source from bash after
+# setting work (a scratch folder); defines functions, and desk_fail counts failures.
+
+desk_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+desk_e2e=$(cd "$desk_here/../e2e" && pwd)
+analyze="python3 $desk_e2e/analyze.py"
+failures=0
+
+fail() { failures=$((failures + 1)); echo "FAIL: $*" >&2; }
+note() { printf '%s: %s\n' "$desk_name" "$*"; }
+
+# desk_need TOOL...: exits 77 (skipped) when one is missing.
+desk_need() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (script/bootstrap installs it)"; exit 77; }
+  done
+}
+
+. "$desk_e2e/rig.sh"
+
+# desk_rig_start: Xvfb, the PulseAudio rig, the close-button sender and the voice.
+desk_rig_start() {
+  cc -O2 -o "$work/wm_delete" "$desk_e2e/wm_delete.c" -lX11 || exit 1
+  $analyze voice "$work/voice.wav" --f0 150 --bursts 3 >/dev/null || exit 1
+  rig_x_start || exit 1
+  rig_pulse_start || exit 1
+  sleep 1  # keep-alive streams flowing before the program opens its devices
+}
+
+# desk_check_window WID BACK_BMP: the pad is shown, 400 x 400, crosshair and circle
+# at the centre, over the background picture. Sets pad_x, pad_y (its origin).
+desk_check_window() {
+  local pad
+  import -window "$1" "$work/window.png"
+  pad=$($analyze pad "$work/window.png" --expect-size 400x400 --expect-crosshair 200,200 --expect-circle \
+        --expect-picture "$2") || fail "window picture: $pad"
+  read -r pad_x pad_y < <(python3 -c 'import json,sys; print(*json.loads(sys.argv[1])["origin"])' "$pad")
+}
+
+# desk_drag_top WID: a real pointer drag from the centre past the top edge (two
+# octaves up), checked on the screen.
+desk_drag_top() {
+  xdotool mousemove --window "$1" $((pad_x + 200)) $((pad_y + 200)) mousedown 1 \
+          mousemove --window "$1" $((pad_x + 200)) $((pad_y + 100)) \
+          mousemove --window "$1" $((pad_x + 200)) $((pad_y - 30)) mouseup 1
+  sleep 0.5
+  import -window "$1" "$work/window-top.png"
+  $analyze pad "$work/window-top.png" --expect-crosshair 200,0 >/dev/null || fail "the crosshair did not follow the drag"
+}
+
+# desk_measure NAME REPORT-ARGS...: plays the voice into the rig's input and checks
+# what comes out on its output channel (tests/e2e/analyze.py report).
+desk_measure() {
+  local name=$1; shift
+  rig_record_start "$work/$name.raw"
+  sleep 0.3
+  rig_play "$work/voice.wav"
+  sleep 0.8
+  rig_record_stop
+  $analyze report "$work/$name.raw" "$@" >"$work/$name.json" 2>"$work/$name.log" || fail "voice, $name"
+  sed "s/^/$desk_name: $name: /" "$work/$name.log"
+}
+
+# desk_wait_gone PID SECONDS: 0 once the process has ended, 1 if it still runs.
+desk_wait_gone() {
+  local i
+  for i in $(seq 1 $(( $2 * 20 ))); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.05; done
+  ! kill -0 "$1" 2>/dev/null
+}
