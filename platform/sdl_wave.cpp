@@ -7,6 +7,8 @@
 //      driver whose devices come and go (a sound server, ALSA: anything but SDL's disk and dummy
 //      drivers) it opens anyway and waits for one, as if it had gone away (see below).
 //  [x] MM_WIM_OPEN/DATA/CLOSE and MM_WOM_OPEN/DONE/CLOSE, in order, on one notification thread per device.
+//  [x] Capture with no block queued is kept (up to 0.1 s) for the next block queued, as a card's
+//      buffer keeps it; only what does not fit is lost (an overrun).
 //  [x] Prepare and unprepare, waveInAddBuffer, waveOutWrite, waveInStart, waveInStop, both resets
 //      (they return once every returned block has been notified), both closes.
 //  [x] WinMM results for misuse: unknown, closed or wrong-direction handle, null or short header,
@@ -28,9 +30,9 @@
 // Threads. SDL's audio thread moves samples between SDL and the queued blocks under the device's
 // mutex and never calls out. Notifications go out on the device's own thread with no lock of ours
 // or SDL's held, so a notification may call back into this API (the stream does) without deadlock,
-// and a slow one cannot stall SDL: capture drops what has no block to go into, playback plays
-// silence, as a sound card would. A reset or close called from inside a notification does not wait
-// for the notification thread (that would be waiting on itself).
+// and a slow one cannot stall SDL: capture keeps a little of what has no block to go into and
+// drops the rest, playback plays silence, as a sound card would. A reset or close called from
+// inside a notification does not wait for the notification thread (that would be waiting on itself).
 
 #include "platform/win32_wave.h"
 #include "platform/sound_server.h"
@@ -68,6 +70,10 @@ const auto kReopenRetry = std::chrono::milliseconds(500);
 const auto kStallGap = std::chrono::milliseconds(150);
 // How long a device check may wait for a sound server's answer (it holds the control path).
 const int kServerProbeMs = 200;
+// Capture SDL delivers while no block is queued is kept this long for the next block, as a
+// card's buffer keeps it: the stream requeues a block only once it has been played, so a
+// notification thread a busy machine holds back for a period or two would otherwise lose input.
+const double kCaptureHoldSeconds = 0.1;
 const WORD kMaxChannels = 8;
 const DWORD kMinRate = 1000;
 const DWORD kMaxRate = 384000;
@@ -137,6 +143,10 @@ struct WaveDevice {
     bool started = false;              // capture only: blocks are filled (waveInStart until stop/reset)
     bool streaming = false;            // playback: a block was written since open or reset, so silence is an underrun
     bool dropping = false;             // capture: inside an overrun episode, counted once
+    std::unique_ptr<uint8_t[]> held;   // capture: recorded with no block queued, oldest first (from open)
+    size_t heldCapacity = 0;
+    size_t heldStart = 0;
+    size_t heldLength = 0;
     std::thread thread;
     std::thread::id threadId;          // reset and close never wait on the thread they run on
 };
@@ -196,6 +206,42 @@ void finishHead(WaveDevice& d)
     ++d.finished;
 }
 
+// Under d.lock: what capture holds goes into the queued blocks first, in order.
+bool drainHeld(WaveDevice& d)
+{
+    bool finishedAny = false;
+    while (d.heldLength > 0 && d.head) {
+        WAVEHDR* h = d.head;
+        const size_t n = std::min(d.heldLength, static_cast<size_t>(h->dwBufferLength - h->reserved));
+        std::memcpy(h->lpData + h->reserved, d.held.get() + d.heldStart, n);
+        h->reserved += n;
+        d.moved += n;
+        d.heldStart += n;
+        d.heldLength -= n;
+        if (h->reserved == h->dwBufferLength) {
+            finishHead(d);
+            finishedAny = true;
+        }
+    }
+    if (d.heldLength == 0)
+        d.heldStart = 0;
+    return finishedAny;
+}
+
+// Under d.lock: keeps what no block took, as far as there is room; returns what is lost.
+size_t hold(WaveDevice& d, const Uint8* stream, size_t n)
+{
+    if (d.heldStart > 0 && d.heldStart + d.heldLength + n > d.heldCapacity) {
+        std::memmove(d.held.get(), d.held.get() + d.heldStart, d.heldLength);
+        d.heldStart = 0;
+    }
+    const size_t room = d.heldCapacity - d.heldStart - d.heldLength;
+    const size_t kept = std::min(room, n) / d.frameBytes * d.frameBytes;
+    std::memcpy(d.held.get() + d.heldStart + d.heldLength, stream, kept);
+    d.heldLength += kept;
+    return n - kept;
+}
+
 void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
 {
     WaveDevice& d = *static_cast<WaveDevice*>(userdata);
@@ -207,7 +253,9 @@ void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
         size_t left = static_cast<size_t>(len);
         if (d.capture && !d.started)
             left = 0;
-        while (left > 0 && d.head) {
+        if (d.capture && left > 0)
+            finishedAny = drainHeld(d);
+        while (left > 0 && d.head && d.heldLength == 0) {
             WAVEHDR* h = d.head;
             size_t room = h->dwBufferLength - h->reserved;
             size_t n = left < room ? left : room;
@@ -224,11 +272,13 @@ void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
                 finishedAny = true;
             }
         }
-        // Capture with no block queued loses the rest, as a card does; playback plays silence.
-        // A block filled in this period ends the episode before, even when the rest is lost.
+        // Capture with no block queued keeps what it has room for and loses the rest, as a
+        // card does; playback plays silence. A block filled in this period ends the episode
+        // before, even when the rest is lost.
+        const size_t lost = d.capture && left > 0 ? hold(d, stream, left) : 0;
         if (d.capture && d.moved != movedBefore)
             d.dropping = false;
-        if (d.capture && left > 0) {
+        if (lost > 0) {
             if (!d.dropping)
                 gOverruns.fetch_add(1, std::memory_order_relaxed);
             d.dropping = true;
@@ -464,6 +514,10 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
     want.userdata = d.get();
     d->frameBytes = format->nBlockAlign;
     d->rate = format->nSamplesPerSec;
+    if (capture) {
+        d->heldCapacity = static_cast<size_t>(kCaptureHoldSeconds * d->rate) * d->frameBytes;
+        d->held.reset(new uint8_t[d->heldCapacity]);
+    }
     Backend& b = backend();
     char reason[256] = "";
     if (probeSoundServer(kServerProbeMs) == SoundServer::Starting) {
@@ -630,6 +684,12 @@ MMRESULT submit(const void* handle, bool capture, LPWAVEHDR h, UINT size)
     else
         d->streaming = true;
     append(d->head, d->tail, h);
+    // What capture kept while no block was queued goes in at once.
+    if (capture && d->heldLength > 0) {
+        d->dropping = false;
+        if (drainHeld(*d))
+            d->wake.notify_one();
+    }
     return MMSYSERR_NOERROR;
 }
 
@@ -650,6 +710,8 @@ MMRESULT reset(const void* handle, bool capture)
             d->started = false;
             d->streaming = false;
             d->dropping = false;
+            d->heldStart = 0;
+            d->heldLength = 0;
             d->moved = 0;
             d->lastMoved = 0;
             d->lastLength = 0;
@@ -681,12 +743,13 @@ MMRESULT position(const void* handle, bool capture, LPMMTIME t, UINT size)
         std::lock_guard<std::mutex> g(d->lock);
         if (d->closing)
             return MMSYSERR_INVALHANDLE;
-        bytes = d->moved;
-        // Within a period: capture is recording into the head block, playback is still
-        // playing what SDL took last.
+        // Capture: what is held for the next block was recorded too.
+        bytes = d->moved + d->heldLength;
+        // Within a period: capture is recording into the head block (or what holds input
+        // for it), playback is still playing what SDL took last.
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - d->lastCall).count();
         const uint64_t since = static_cast<uint64_t>(seconds * d->rate) * d->frameBytes;
-        if (capture && d->started && d->head && d->lastLength > 0)
+        if (capture && d->started && (d->head || d->heldLength < d->heldCapacity) && d->lastLength > 0)
             bytes += std::min(since, d->lastLength);
         else if (!capture)
             bytes -= d->lastMoved - std::min(since, d->lastMoved);
@@ -773,6 +836,10 @@ MMRESULT WINAPI waveInStop(HWAVEIN hwi)
         if (d->closing)
             return MMSYSERR_INVALHANDLE;
         d->started = false;
+        // What was recorded before the stop is kept where a block takes it; the rest goes.
+        drainHeld(*d);
+        d->heldStart = 0;
+        d->heldLength = 0;
         if (d->head && d->head->reserved > 0)
             finishHead(*d);
     }
