@@ -1,8 +1,9 @@
 // Win32 GDI drawing over SDL2 surfaces.
 // Implemented:
 //  [x] GetDC/ReleaseDC: window DCs draw on the top-level SDL surface, offset and clipped to
-//      the window's client area (children left out under WS_CLIPCHILDREN); what they draw is
-//      shown before the drawing call returns, one screen update of the touched area per call
+//      the window's client area (children left out under WS_CLIPCHILDREN); what they draw
+//      reaches the screen at once after a pause, and during a flood of paints at most once
+//      per 8 ms, the touched areas gathered into one update (the message loop sends the rest)
 //  [x] CreateCompatibleDC/DeleteDC, CreateCompatibleBitmap (32-bit), SelectObject (bitmaps,
 //      stock pens and brushes), DeleteObject (refused while a bitmap is selected, as GDI does),
 //      GetStockObject, GetObjectW (BITMAP)
@@ -17,6 +18,7 @@
 #include "platform/sdl_window_state.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +38,8 @@ constexpr uintptr_t kStockBase = 0x100;
 constexpr int kStockCount = 20;
 constexpr uintptr_t kDefaultBitmapHandle = 0x408;
 constexpr double kPi = 3.14159265358979323846;
+// Stands for "the whole surface" before it is clipped to the surface of the moment.
+constexpr int64_t kMaxSurfaceExtent = 1 << 20;
 
 bool isStock(HGDIOBJ object)
 {
@@ -271,17 +275,80 @@ void lock(Target& t)
         t.locked = true;
 }
 
+uint64_t nowUs()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void addUnshown(WindowRecord& w, int64_t l, int64_t tp, int64_t r, int64_t b)
+{
+    RECT& u = w.unshown;
+    if (u.left >= u.right || u.top >= u.bottom) {
+        u = RECT{static_cast<LONG>(l), static_cast<LONG>(tp), static_cast<LONG>(r), static_cast<LONG>(b)};
+    } else {
+        u.left = std::min<LONG>(u.left, static_cast<LONG>(l));
+        u.top = std::min<LONG>(u.top, static_cast<LONG>(tp));
+        u.right = std::max<LONG>(u.right, static_cast<LONG>(r));
+        u.bottom = std::max<LONG>(u.bottom, static_cast<LONG>(b));
+    }
+    backend().anyUnshown = true;
+}
+
+bool due(const WindowRecord& w, uint64_t now)
+{
+    return w.shownAtUs == 0 || now - w.shownAtUs >= kPresentIntervalUs;
+}
+
+Uint32 getRaw(SDL_Surface* s, int64_t x, int64_t y);
+
+void copyToScreenSeam(HWND top, SDL_Surface* s, const SDL_Rect& r)
+{
+    ScreenCopy& screen = backend().seam->screens[key(top)];
+    if (screen.width != s->w || screen.height != s->h) {
+        screen.width = s->w;
+        screen.height = s->h;
+        screen.pixels.assign(static_cast<size_t>(s->w) * static_cast<size_t>(s->h), 0);
+    }
+    for (int y = r.y; y < r.y + r.h; ++y)
+        for (int x = r.x; x < r.x + r.w; ++x)
+            screen.pixels[static_cast<size_t>(y) * static_cast<size_t>(s->w) + static_cast<size_t>(x)] =
+                getRaw(s, x, y);
+}
+
+// Sends the window's unshown rectangle, clipped to the surface SDL holds now (a resize
+// replaces it).
+void flushWindow(HWND top, WindowRecord& w, uint64_t now)
+{
+    RECT u = w.unshown;
+    w.unshown = RECT{0, 0, 0, 0};
+    if (!w.sdl || u.left >= u.right || u.top >= u.bottom)
+        return;
+    SDL_Surface* s = SDL_GetWindowSurface(w.sdl);
+    if (!s)
+        return;
+    const int l = std::max<int>(0, u.left), tp = std::max<int>(0, u.top);
+    const int r = std::min<int>(s->w, u.right), b = std::min<int>(s->h, u.bottom);
+    if (l >= r || tp >= b)
+        return;
+    const SDL_Rect rect = {l, tp, r - l, b - tp};
+    SDL_UpdateWindowSurfaceRects(w.sdl, &rect, 1);
+    w.shownAtUs = now;
+    Backend& bk = backend();
+    bk.screenUpdates.fetch_add(1, std::memory_order_relaxed);
+    if (bk.seam && bk.seam->copyScreens)
+        copyToScreenSeam(top, s, rect);
+}
+
 void showTouched(const Target& t)
 {
-    Backend& b = backend();
     WindowRecord* w = findWindow(t.shownBy);
     if (!w || !w->sdl || w->parent || t.touchedLeft >= t.touchedRight || t.touchedTop >= t.touchedBottom)
         return;
-    const SDL_Rect r = {static_cast<int>(t.touchedLeft), static_cast<int>(t.touchedTop),
-                        static_cast<int>(t.touchedRight - t.touchedLeft),
-                        static_cast<int>(t.touchedBottom - t.touchedTop)};
-    SDL_UpdateWindowSurfaceRects(w->sdl, &r, 1);
-    ++b.screenUpdates;
+    addUnshown(*w, t.touchedLeft, t.touchedTop, t.touchedRight, t.touchedBottom);
+    const uint64_t now = nowUs();
+    if (due(*w, now))
+        flushWindow(t.shownBy, *w, now);
 }
 
 void finish(Target& t)
@@ -484,10 +551,49 @@ HBITMAP defaultBitmapHandle()
 void present(HWND topLevel)
 {
     WindowRecord* w = findWindow(topLevel);
-    if (w && w->sdl && !w->parent) {
-        SDL_UpdateWindowSurface(w->sdl);
-        ++backend().screenUpdates;
+    if (!w || !w->sdl || w->parent)
+        return;
+    addUnshown(*w, 0, 0, kMaxSurfaceExtent, kMaxSurfaceExtent);
+    const uint64_t now = nowUs();
+    if (due(*w, now))
+        flushWindow(topLevel, *w, now);
+}
+
+void presentNow(HWND topLevel)
+{
+    WindowRecord* w = findWindow(topLevel);
+    if (!w || !w->sdl || w->parent)
+        return;
+    addUnshown(*w, 0, 0, kMaxSurfaceExtent, kMaxSurfaceExtent);
+    flushWindow(topLevel, *w, nowUs());
+}
+
+void flushScreen(HWND topLevel)
+{
+    WindowRecord* w = findWindow(topLevel);
+    if (w && !w->parent)
+        flushWindow(topLevel, *w, nowUs());
+}
+
+Uint32 presentDue()
+{
+    Backend& b = backend();
+    if (!b.anyUnshown)
+        return kNothingToPresent;
+    const uint64_t now = nowUs();
+    uint64_t soonest = UINT64_MAX;
+    for (auto& entry : b.windows) {
+        WindowRecord& w = *entry.second;
+        if (w.parent || w.unshown.left >= w.unshown.right || w.unshown.top >= w.unshown.bottom)
+            continue;
+        if (due(w, now))
+            flushWindow(makeHandle<HWND>(entry.first), w, now);
+        else
+            soonest = std::min(soonest, w.shownAtUs + kPresentIntervalUs - now);
     }
+    b.anyUnshown = soonest != UINT64_MAX;
+    // Rounded up, so that the wait never ends just before the update is due.
+    return b.anyUnshown ? static_cast<Uint32>((soonest + 999) / 1000) : kNothingToPresent;
 }
 
 HBITMAP registerBitmap(SDL_Surface* surface, int64_t pendingFill)

@@ -36,6 +36,8 @@ struct WindowRecord {
     int clientHeight = 0;
     SDL_Window* sdl = nullptr;       // top-level windows only
     bool needsPaint = false;         // the update region, kept as all-or-nothing
+    RECT unshown = {0, 0, 0, 0};     // top-level: drawn on the surface, not yet sent to the screen
+    uint64_t shownAtUs = 0;          // top-level: when the screen was last updated (0: never)
     bool destroying = false;         // WM_DESTROY sent: no second destruction
 };
 
@@ -149,11 +151,20 @@ private:
     size_t count_ = 0;
 };
 
+// What a top-level window's screen shows, kept by the tests' seam: RGB888 rows.
+struct ScreenCopy {
+    int width = 0;
+    int height = 0;
+    std::vector<Uint32> pixels;
+};
+
 // What the test library (qm_platform_testing) changes; the program never sets it.
 struct TestSeam {
     bool failNextGet = false;  // the next GetMessageW returns -1
     int screenWidth = 0;       // GetSystemMetrics reports this screen when both are set
     int screenHeight = 0;
+    bool copyScreens = false;  // every screen update also lands in `screens`
+    std::map<uintptr_t, ScreenCopy> screens;  // by top-level window, kept after it is destroyed
 };
 
 enum class VideoState { Off, Ready, Failed };
@@ -187,7 +198,8 @@ struct Backend {
     HandleTable<GdiBitmap> bitmaps;
     std::vector<SDL_Surface*> spareSurfaces;  // freed bitmaps kept for the next of the same size
     SDL_Surface* defaultBitmap = nullptr;  // the 1 x 1 bitmap a fresh memory DC holds
-    uint64_t screenUpdates = 0;            // surfaces shown so far (a paint should cost one)
+    bool anyUnshown = false;               // some top-level window's screen lags its surface
+    std::atomic<uint64_t> screenUpdates{0};  // sent so far; atomic so tests may watch from a thread
     TestSeam* seam = nullptr;              // null in the program
 };
 
@@ -223,7 +235,15 @@ void dropComplete(Uint32 windowID);
 
 // sdl_gdi.cpp
 void eraseBackground(HWND hwnd);          // class brush over the client, children kept under WS_CLIPCHILDREN
-void present(HWND topLevel);              // shows the top-level window's surface now
+// The screen follows a window's surface at most once per kPresentIntervalUs: what a paint
+// draws is sent at once when the last update is older, otherwise it waits, gathered into
+// one rectangle, until presentDue() runs (the message loop wakes for it).
+constexpr uint64_t kPresentIntervalUs = 8000;
+constexpr Uint32 kNothingToPresent = 0xFFFFFFFF;
+void present(HWND topLevel);              // the whole surface, at that rate
+void presentNow(HWND topLevel);           // the whole surface, now (the screen lost its picture)
+void flushScreen(HWND topLevel);          // what is still unshown, now
+Uint32 presentDue();                      // sends what is due; ms until the next is, or kNothingToPresent
 HBITMAP defaultBitmapHandle();
 HBITMAP registerBitmap(SDL_Surface* surface, int64_t pendingFill = -1);  // takes the surface; null gives null
 // RGB888, black unless `cleared` is false (the caller then owes every pixel); null beyond the limits.
