@@ -59,6 +59,23 @@ struct GdiDC {
     POINT position = {0, 0};
 };
 
+// What a surface's pixels are known to equal, so that a copy can leave out the pixels
+// that already hold what it would write: a pad repainted per move differs from its last
+// picture only round the crosshair, old and new. Found through the surface's userdata.
+constexpr int kDamageRects = 8;
+struct SurfaceHistory {
+    SDL_Surface* surface = nullptr;  // null: a free slot
+    uint64_t stamp = 0;              // new with every write, unique across surfaces
+    uint64_t lastUse = 0;            // the least recently used slot goes when none is free
+    uint64_t baseStamp = 0;          // inside `area`, pixel p is what p + shift was on the surface
+    SDL_Rect area = {0, 0, 0, 0};    // that had this stamp (0: nothing known)...
+    int shiftX = 0;
+    int shiftY = 0;
+    SDL_Rect damage[kDamageRects];   // ...except inside these
+    int damageCount = 0;
+};
+constexpr size_t kHistorySlots = 16;
+
 // Live objects by handle. Few live at once (a paint holds three), so a linear search
 // beats a tree, and freed slots are reused: creating and deleting per paint allocates
 // nothing once the table has grown to the program's working set.
@@ -198,6 +215,8 @@ struct Backend {
     HandleTable<GdiBitmap> bitmaps;
     std::vector<SDL_Surface*> spareSurfaces;  // freed bitmaps kept for the next of the same size
     SDL_Surface* defaultBitmap = nullptr;  // the 1 x 1 bitmap a fresh memory DC holds
+    SurfaceHistory histories[kHistorySlots];  // fixed: tracking allocates nothing
+    uint64_t historyClock = 0;             // source of stamps and use times
     bool anyUnshown = false;               // some top-level window's screen lags its surface
     std::atomic<uint64_t> screenUpdates{0};  // sent so far; atomic so tests may watch from a thread
     TestSeam* seam = nullptr;              // null in the program
