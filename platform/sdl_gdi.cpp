@@ -1,8 +1,9 @@
 // Win32 GDI drawing over SDL2 surfaces.
 // Implemented:
 //  [x] GetDC/ReleaseDC: window DCs draw on the top-level SDL surface, offset and clipped to
-//      the window's client area (children left out under WS_CLIPCHILDREN); what they draw is
-//      shown before the drawing call returns, one screen update of the touched area per call
+//      the window's client area (children left out under WS_CLIPCHILDREN); what they draw
+//      reaches the screen at once after a pause, and during a flood of paints at most once
+//      per 8 ms, the touched areas gathered into one update (the message loop sends the rest)
 //  [x] CreateCompatibleDC/DeleteDC, CreateCompatibleBitmap (32-bit), SelectObject (bitmaps,
 //      stock pens and brushes), DeleteObject (refused while a bitmap is selected, as GDI does),
 //      GetStockObject, GetObjectW (BITMAP)
@@ -17,6 +18,7 @@
 #include "platform/sdl_window_state.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +38,8 @@ constexpr uintptr_t kStockBase = 0x100;
 constexpr int kStockCount = 20;
 constexpr uintptr_t kDefaultBitmapHandle = 0x408;
 constexpr double kPi = 3.14159265358979323846;
+// Stands for "the whole surface" before it is clipped to the surface of the moment.
+constexpr int64_t kMaxSurfaceExtent = 1 << 20;
 
 bool isStock(HGDIOBJ object)
 {
@@ -115,6 +119,111 @@ SDL_Surface* surfaceOf(HBITMAP bitmap)
     return bm ? bm->surface : nullptr;
 }
 
+SDL_Rect intersection(const SDL_Rect& a, const SDL_Rect& b)
+{
+    const int l = std::max(a.x, b.x), t = std::max(a.y, b.y);
+    const int r = std::min(a.x + a.w, b.x + b.w), bt = std::min(a.y + a.h, b.y + b.h);
+    return r > l && bt > t ? SDL_Rect{l, t, r - l, bt - t} : SDL_Rect{0, 0, 0, 0};
+}
+
+bool contains(const SDL_Rect& outer, const SDL_Rect& inner)
+{
+    return inner.x >= outer.x && inner.y >= outer.y && inner.x + inner.w <= outer.x + outer.w &&
+           inner.y + inner.h <= outer.y + outer.h;
+}
+
+SDL_Rect boundingBox(const SDL_Rect& a, const SDL_Rect& b)
+{
+    const int l = std::min(a.x, b.x), t = std::min(a.y, b.y);
+    return SDL_Rect{l, t, std::max(a.x + a.w, b.x + b.w) - l, std::max(a.y + a.h, b.y + b.h) - t};
+}
+
+SurfaceHistory* historyOf(SDL_Surface* s, bool create)
+{
+    Backend& b = backend();
+    const uintptr_t p = reinterpret_cast<uintptr_t>(s->userdata);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(&b.histories[0]);
+    if (p >= first && p < first + sizeof(b.histories) && (p - first) % sizeof(SurfaceHistory) == 0) {
+        SurfaceHistory* h = static_cast<SurfaceHistory*>(s->userdata);
+        // A slot taken over by another surface no longer speaks for this one.
+        if (h->surface == s) {
+            h->lastUse = ++b.historyClock;
+            return h;
+        }
+    }
+    if (!create)
+        return nullptr;
+    SurfaceHistory* slot = &b.histories[0];
+    for (SurfaceHistory& h : b.histories) {
+        if (!h.surface) {
+            slot = &h;
+            break;
+        }
+        if (h.lastUse < slot->lastUse)
+            slot = &h;
+    }
+    *slot = SurfaceHistory{};
+    slot->surface = s;
+    slot->stamp = slot->lastUse = ++b.historyClock;
+    s->userdata = slot;
+    return slot;
+}
+
+void forgetHistory(SDL_Surface* s)
+{
+    if (SurfaceHistory* h = historyOf(s, false))
+        *h = SurfaceHistory{};
+    s->userdata = nullptr;
+}
+
+void addDamage(SurfaceHistory& h, const SDL_Rect& r)
+{
+    const SDL_Rect d = intersection(r, h.area);
+    if (d.w == 0)
+        return;
+    if (contains(d, h.area)) {
+        h.baseStamp = 0;  // nothing known any more
+        h.damageCount = 0;
+        return;
+    }
+    if (h.damageCount < kDamageRects) {
+        h.damage[h.damageCount++] = d;
+        return;
+    }
+    // Full: merged into the rectangle that grows least.
+    int best = 0;
+    int64_t bestGrowth = INT64_MAX;
+    for (int i = 0; i < h.damageCount; ++i) {
+        const SDL_Rect u = boundingBox(h.damage[i], d);
+        const int64_t growth = int64_t(u.w) * u.h - int64_t(h.damage[i].w) * h.damage[i].h;
+        if (growth < bestGrowth) {
+            bestGrowth = growth;
+            best = i;
+        }
+    }
+    h.damage[best] = boundingBox(h.damage[best], d);
+    if (contains(h.damage[best], h.area)) {
+        h.baseStamp = 0;
+        h.damageCount = 0;
+    }
+}
+
+// Every write to a surface's pixels comes through here (or sets the history itself).
+void written(SDL_Surface* s, const SDL_Rect& r)
+{
+    SurfaceHistory* h = historyOf(s, false);
+    if (!h || r.w <= 0 || r.h <= 0)
+        return;
+    h->stamp = ++backend().historyClock;
+    if (h->baseStamp)
+        addDamage(*h, r);
+}
+
+void writtenWhole(SDL_Surface* s)
+{
+    written(s, SDL_Rect{0, 0, s->w, s->h});
+}
+
 SDL_Surface* takeSpare(int64_t width, int64_t height)
 {
     auto& spares = backend().spareSurfaces;
@@ -131,14 +240,18 @@ SDL_Surface* takeSpare(int64_t width, int64_t height)
 void releaseSurface(SDL_Surface* s)
 {
     auto& spares = backend().spareSurfaces;
-    if (!s || kSpareSurfaces == 0 || s->format->format != SDL_PIXELFORMAT_RGB888 || (s->flags & SDL_PREALLOC) ||
+    if (!s)
+        return;
+    if (kSpareSurfaces == 0 || s->format->format != SDL_PIXELFORMAT_RGB888 || (s->flags & SDL_PREALLOC) ||
         int64_t(s->w) * s->h > kMaxSparePixels) {
+        forgetHistory(s);
         SDL_FreeSurface(s);
         return;
     }
     if (spares.capacity() < kSpareSurfaces)
         spares.reserve(kSpareSurfaces);
     if (spares.size() == kSpareSurfaces) {
+        forgetHistory(spares.front());
         SDL_FreeSurface(spares.front());
         spares.erase(spares.begin());
     }
@@ -157,6 +270,7 @@ struct Target {
     std::vector<SDL_Rect> moreExclusions;  // stays empty, unallocated, for windows with few children
     HWND shownBy = nullptr;                // top-level window to present afterwards
     bool locked = false;
+    bool historyKept = false;              // the drawing call updated the surface's history itself
     // What was drawn, in surface pixels: only that is sent to the screen.
     int64_t touchedLeft = INT64_MAX, touchedTop = INT64_MAX, touchedRight = INT64_MIN, touchedBottom = INT64_MIN;
 
@@ -239,11 +353,13 @@ void settleFill(GdiBitmap* bm, bool overwritten)
     if (!bm || bm->pendingFill < 0)
         return;
     SDL_Surface* s = bm->surface;
-    if (!overwritten)
+    if (!overwritten) {
         for (int y = 0; y < s->h; ++y) {
             Uint32* row = reinterpret_cast<Uint32*>(static_cast<Uint8*>(s->pixels) + int64_t(y) * s->pitch);
             std::fill(row, row + s->w, static_cast<Uint32>(bm->pendingFill));
         }
+        writtenWhole(s);
+    }
     bm->pendingFill = -1;
 }
 
@@ -271,17 +387,80 @@ void lock(Target& t)
         t.locked = true;
 }
 
+uint64_t nowUs()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void addUnshown(WindowRecord& w, int64_t l, int64_t tp, int64_t r, int64_t b)
+{
+    RECT& u = w.unshown;
+    if (u.left >= u.right || u.top >= u.bottom) {
+        u = RECT{static_cast<LONG>(l), static_cast<LONG>(tp), static_cast<LONG>(r), static_cast<LONG>(b)};
+    } else {
+        u.left = std::min<LONG>(u.left, static_cast<LONG>(l));
+        u.top = std::min<LONG>(u.top, static_cast<LONG>(tp));
+        u.right = std::max<LONG>(u.right, static_cast<LONG>(r));
+        u.bottom = std::max<LONG>(u.bottom, static_cast<LONG>(b));
+    }
+    backend().anyUnshown = true;
+}
+
+bool due(const WindowRecord& w, uint64_t now)
+{
+    return w.shownAtUs == 0 || now - w.shownAtUs >= kPresentIntervalUs;
+}
+
+Uint32 getRaw(SDL_Surface* s, int64_t x, int64_t y);
+
+void copyToScreenSeam(HWND top, SDL_Surface* s, const SDL_Rect& r)
+{
+    ScreenCopy& screen = backend().seam->screens[key(top)];
+    if (screen.width != s->w || screen.height != s->h) {
+        screen.width = s->w;
+        screen.height = s->h;
+        screen.pixels.assign(static_cast<size_t>(s->w) * static_cast<size_t>(s->h), 0);
+    }
+    for (int y = r.y; y < r.y + r.h; ++y)
+        for (int x = r.x; x < r.x + r.w; ++x)
+            screen.pixels[static_cast<size_t>(y) * static_cast<size_t>(s->w) + static_cast<size_t>(x)] =
+                getRaw(s, x, y);
+}
+
+// Sends the window's unshown rectangle, clipped to the surface SDL holds now (a resize
+// replaces it).
+void flushWindow(HWND top, WindowRecord& w, uint64_t now)
+{
+    RECT u = w.unshown;
+    w.unshown = RECT{0, 0, 0, 0};
+    if (!w.sdl || u.left >= u.right || u.top >= u.bottom)
+        return;
+    SDL_Surface* s = SDL_GetWindowSurface(w.sdl);
+    if (!s)
+        return;
+    const int l = std::max<int>(0, u.left), tp = std::max<int>(0, u.top);
+    const int r = std::min<int>(s->w, u.right), b = std::min<int>(s->h, u.bottom);
+    if (l >= r || tp >= b)
+        return;
+    const SDL_Rect rect = {l, tp, r - l, b - tp};
+    SDL_UpdateWindowSurfaceRects(w.sdl, &rect, 1);
+    w.shownAtUs = now;
+    Backend& bk = backend();
+    bk.screenUpdates.fetch_add(1, std::memory_order_relaxed);
+    if (bk.seam && bk.seam->copyScreens)
+        copyToScreenSeam(top, s, rect);
+}
+
 void showTouched(const Target& t)
 {
-    Backend& b = backend();
     WindowRecord* w = findWindow(t.shownBy);
     if (!w || !w->sdl || w->parent || t.touchedLeft >= t.touchedRight || t.touchedTop >= t.touchedBottom)
         return;
-    const SDL_Rect r = {static_cast<int>(t.touchedLeft), static_cast<int>(t.touchedTop),
-                        static_cast<int>(t.touchedRight - t.touchedLeft),
-                        static_cast<int>(t.touchedBottom - t.touchedTop)};
-    SDL_UpdateWindowSurfaceRects(w->sdl, &r, 1);
-    ++b.screenUpdates;
+    addUnshown(*w, t.touchedLeft, t.touchedTop, t.touchedRight, t.touchedBottom);
+    const uint64_t now = nowUs();
+    if (due(*w, now))
+        flushWindow(t.shownBy, *w, now);
 }
 
 void finish(Target& t)
@@ -289,6 +468,10 @@ void finish(Target& t)
     if (t.locked)
         SDL_UnlockSurface(t.surface);
     t.locked = false;
+    if (t.surface && !t.historyKept && t.touchedLeft < t.touchedRight && t.touchedTop < t.touchedBottom)
+        written(t.surface, SDL_Rect{static_cast<int>(t.touchedLeft), static_cast<int>(t.touchedTop),
+                                    static_cast<int>(t.touchedRight - t.touchedLeft),
+                                    static_cast<int>(t.touchedBottom - t.touchedTop)});
     showTouched(t);
 }
 
@@ -484,10 +667,49 @@ HBITMAP defaultBitmapHandle()
 void present(HWND topLevel)
 {
     WindowRecord* w = findWindow(topLevel);
-    if (w && w->sdl && !w->parent) {
-        SDL_UpdateWindowSurface(w->sdl);
-        ++backend().screenUpdates;
+    if (!w || !w->sdl || w->parent)
+        return;
+    addUnshown(*w, 0, 0, kMaxSurfaceExtent, kMaxSurfaceExtent);
+    const uint64_t now = nowUs();
+    if (due(*w, now))
+        flushWindow(topLevel, *w, now);
+}
+
+void presentNow(HWND topLevel)
+{
+    WindowRecord* w = findWindow(topLevel);
+    if (!w || !w->sdl || w->parent)
+        return;
+    addUnshown(*w, 0, 0, kMaxSurfaceExtent, kMaxSurfaceExtent);
+    flushWindow(topLevel, *w, nowUs());
+}
+
+void flushScreen(HWND topLevel)
+{
+    WindowRecord* w = findWindow(topLevel);
+    if (w && !w->parent)
+        flushWindow(topLevel, *w, nowUs());
+}
+
+Uint32 presentDue()
+{
+    Backend& b = backend();
+    if (!b.anyUnshown)
+        return kNothingToPresent;
+    const uint64_t now = nowUs();
+    uint64_t soonest = UINT64_MAX;
+    for (auto& entry : b.windows) {
+        WindowRecord& w = *entry.second;
+        if (w.parent || w.unshown.left >= w.unshown.right || w.unshown.top >= w.unshown.bottom)
+            continue;
+        if (due(w, now))
+            flushWindow(makeHandle<HWND>(entry.first), w, now);
+        else
+            soonest = std::min(soonest, w.shownAtUs + kPresentIntervalUs - now);
     }
+    b.anyUnshown = soonest != UINT64_MAX;
+    // Rounded up, so that the wait never ends just before the update is due.
+    return b.anyUnshown ? static_cast<Uint32>((soonest + 999) / 1000) : kNothingToPresent;
 }
 
 HBITMAP registerBitmap(SDL_Surface* surface, int64_t pendingFill)
@@ -509,8 +731,10 @@ SDL_Surface* newSurface(int64_t width, int64_t height, bool cleared)
         s = SDL_CreateRGBSurfaceWithFormat(0, static_cast<int>(width), static_cast<int>(height), 32,
                                            SDL_PIXELFORMAT_RGB888);
     // A new bitmap is black, also when its pixels served another before.
-    if (s && cleared)
+    if (s && cleared) {
         SDL_memset(s->pixels, 0, static_cast<size_t>(s->pitch) * static_cast<size_t>(s->h));
+        writtenWhole(s);
+    }
     return s;
 }
 
@@ -760,19 +984,67 @@ BOOL WINAPI BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int sr
     const bool leftward = in == out && shiftY == 0 && shiftX < 0;
     lock(from);
     lock(to);
-    for (int64_t k = 0; k < last - first; ++k) {
-        const int64_t row = upward ? last - 1 - k : first + k;
-        forVisibleSpans(to, row, l + to.originX, r + to.originX, [&](int64_t a, int64_t z) {
-            if (sameFormat) {
-                std::memmove(pixelAt(out, a, row), pixelAt(in, a + shiftX, row + shiftY),
-                             static_cast<size_t>((z - a) * bytes));
-            } else {
-                for (int64_t i = a; i < z; ++i)
-                    putRaw(out, i, row, getRaw(in, i + shiftX, row + shiftY));
+    auto copyRows = [&](int64_t left, int64_t right, int64_t top, int64_t bottom) {
+        for (int64_t k = 0; k < bottom - top; ++k) {
+            const int64_t row = upward ? bottom - 1 - k : top + k;
+            forVisibleSpans(to, row, left, right, [&](int64_t a, int64_t z) {
+                if (sameFormat) {
+                    std::memmove(pixelAt(out, a, row), pixelAt(in, a + shiftX, row + shiftY),
+                                 static_cast<size_t>((z - a) * bytes));
+                } else {
+                    for (int64_t i = a; i < z; ++i)
+                        putRaw(out, i, row, getRaw(in, i + shiftX, row + shiftY));
+                }
+            }, leftward);
+        }
+        to.touch(left, top, right, bottom);
+    };
+    const SDL_Rect area = {static_cast<int>(l + to.originX), static_cast<int>(first), static_cast<int>(r - l),
+                           static_cast<int>(last - first)};
+    if (sameFormat && in != out && to.exclusionTotal() == 0) {
+        // What the copy brings, described by the source's history where it covers the
+        // source rectangle; the pixels of the destination that hold it already are skipped.
+        const int sx = static_cast<int>(shiftX), sy = static_cast<int>(shiftY);
+        const SDL_Rect source = {area.x + sx, area.y + sy, area.w, area.h};
+        SurfaceHistory* src = historyOf(in, true);
+        uint64_t baseStamp = src->stamp;
+        int baseX = sx, baseY = sy;
+        SDL_Rect carried[kDamageRects];
+        int carriedCount = 0;
+        if (src->baseStamp && contains(src->area, source)) {
+            baseStamp = src->baseStamp;
+            baseX += src->shiftX;
+            baseY += src->shiftY;
+            for (int i = 0; i < src->damageCount; ++i) {
+                const SDL_Rect& d = src->damage[i];
+                const SDL_Rect moved = intersection(SDL_Rect{d.x - sx, d.y - sy, d.w, d.h}, area);
+                if (moved.w > 0)
+                    carried[carriedCount++] = moved;
             }
-        }, leftward);
+        }
+        SurfaceHistory* dst = historyOf(out, true);
+        const bool known = dst->baseStamp == baseStamp && dst->shiftX == baseX && dst->shiftY == baseY &&
+                           contains(dst->area, area);
+        if (known) {
+            for (int i = 0; i < dst->damageCount + carriedCount; ++i) {
+                const SDL_Rect d = intersection(i < dst->damageCount ? dst->damage[i] : carried[i - dst->damageCount], area);
+                if (d.w > 0)
+                    copyRows(d.x, int64_t(d.x) + d.w, d.y, int64_t(d.y) + d.h);
+            }
+        } else {
+            copyRows(area.x, int64_t(area.x) + area.w, first, last);
+        }
+        dst->stamp = ++backend().historyClock;
+        dst->baseStamp = baseStamp;
+        dst->area = area;
+        dst->shiftX = baseX;
+        dst->shiftY = baseY;
+        std::copy(carried, carried + carriedCount, dst->damage);
+        dst->damageCount = carriedCount;
+        to.historyKept = true;
+    } else {
+        copyRows(area.x, int64_t(area.x) + area.w, first, last);
     }
-    to.touch(l + to.originX, first, r + to.originX, last);
     if (from.locked)
         SDL_UnlockSurface(from.surface);
     from.locked = false;

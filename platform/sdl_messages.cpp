@@ -8,9 +8,12 @@
 //      position in pt; a move still waiting for its window is replaced by the newer one
 //  [x] Close button, SIGINT, SIGTERM -> WM_CLOSE to every top-level window (WM_QUIT without one)
 //  [x] Exposure and resizing -> WM_PAINT, made up on demand while a window needs painting
+//  [x] Waits end in time for a screen update that paints left waiting (see present())
 //  [x] File drops handed to sdl_shell.cpp, which posts WM_DROPFILES
 //  [ ] Keyboard messages, timers, WM_QUIT before pending messages, cross-thread SendMessageW
 #include "platform/sdl_window_state.h"
+
+#include <algorithm>
 
 namespace qm {
 
@@ -165,7 +168,7 @@ void translate(SDL_Event& ev)
             break;
         case SDL_WINDOWEVENT_EXPOSED:
             // The surface still holds the picture: show it, and let the owners redraw.
-            present(top);
+            presentNow(top);
             markTree(top, false);
             break;
         case SDL_WINDOWEVENT_SIZE_CHANGED:
@@ -251,6 +254,8 @@ Got retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait)
     if (!out || !onWindowThread())
         return Got::Error;
     ensureEvents();
+    // A stream of messages without paints must not hold back the last picture either.
+    presentDue();
     for (;;) {
         if (b.seam && b.seam->failNextGet) {
             b.seam->failNextGet = false;
@@ -288,10 +293,12 @@ Got retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait)
                 return Got::Message;
             }
         }
+        // Idle: the screen gets what it is owed, now or when the wait for it ends.
+        const Uint32 untilPresent = presentDue();
         if (!wait)
             return Got::Nothing;
         SDL_Event ev;
-        if (SDL_WaitEventTimeout(&ev, kWaitSliceMs))
+        if (SDL_WaitEventTimeout(&ev, static_cast<int>(std::min(kWaitSliceMs, untilPresent))))
             translate(ev);
     }
 }

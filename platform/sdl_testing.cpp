@@ -99,7 +99,28 @@ void qmTestSetScreenSize(int width, int height)
 
 uint64_t qmTestScreenUpdates()
 {
-    return backend().screenUpdates;
+    return backend().screenUpdates.load(std::memory_order_relaxed);
+}
+
+uint64_t qmTestScreenUpdateIntervalUs()
+{
+    return kPresentIntervalUs;
+}
+
+void qmTestCopyScreens()
+{
+    seam().copyScreens = true;
+}
+
+COLORREF qmTestScreenPixel(HWND topLevel, int x, int y)
+{
+    const auto& screens = seam().screens;
+    auto it = screens.find(key(topLevel));
+    if (it == screens.end() || x < 0 || y < 0 || x >= it->second.width || y >= it->second.height)
+        return CLR_INVALID;
+    const Uint32 rgb = it->second.pixels[static_cast<size_t>(y) * static_cast<size_t>(it->second.width) +
+                                         static_cast<size_t>(x)];
+    return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
 }
 
 bool qmTestRouteSdlMemory(void* (*allocate)(size_t), void* (*allocateZeroed)(size_t, size_t),

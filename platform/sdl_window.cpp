@@ -366,8 +366,10 @@ BOOL WINAPI DestroyWindow(HWND hwnd)
         auto it = b.windows.find(key(h));
         if (it == b.windows.end())
             continue;
-        if (it->second->sdl)
+        if (it->second->sdl) {
+            flushScreen(h);  // the last picture is shown, not dropped with the window
             SDL_DestroyWindow(it->second->sdl);
+        }
         b.windows.erase(it);
     }
     if (WindowRecord* p = findWindow(parent)) {

@@ -36,6 +36,8 @@ struct WindowRecord {
     int clientHeight = 0;
     SDL_Window* sdl = nullptr;       // top-level windows only
     bool needsPaint = false;         // the update region, kept as all-or-nothing
+    RECT unshown = {0, 0, 0, 0};     // top-level: drawn on the surface, not yet sent to the screen
+    uint64_t shownAtUs = 0;          // top-level: when the screen was last updated (0: never)
     bool destroying = false;         // WM_DESTROY sent: no second destruction
 };
 
@@ -56,6 +58,23 @@ struct GdiDC {
     COLORREF dcBrushColor = 0xFFFFFF;
     POINT position = {0, 0};
 };
+
+// What a surface's pixels are known to equal, so that a copy can leave out the pixels
+// that already hold what it would write: a pad repainted per move differs from its last
+// picture only round the crosshair, old and new. Found through the surface's userdata.
+constexpr int kDamageRects = 8;
+struct SurfaceHistory {
+    SDL_Surface* surface = nullptr;  // null: a free slot
+    uint64_t stamp = 0;              // new with every write, unique across surfaces
+    uint64_t lastUse = 0;            // the least recently used slot goes when none is free
+    uint64_t baseStamp = 0;          // inside `area`, pixel p is what p + shift was on the surface
+    SDL_Rect area = {0, 0, 0, 0};    // that had this stamp (0: nothing known)...
+    int shiftX = 0;
+    int shiftY = 0;
+    SDL_Rect damage[kDamageRects];   // ...except inside these
+    int damageCount = 0;
+};
+constexpr size_t kHistorySlots = 16;
 
 // Live objects by handle. Few live at once (a paint holds three), so a linear search
 // beats a tree, and freed slots are reused: creating and deleting per paint allocates
@@ -149,11 +168,20 @@ private:
     size_t count_ = 0;
 };
 
+// What a top-level window's screen shows, kept by the tests' seam: RGB888 rows.
+struct ScreenCopy {
+    int width = 0;
+    int height = 0;
+    std::vector<Uint32> pixels;
+};
+
 // What the test library (qm_platform_testing) changes; the program never sets it.
 struct TestSeam {
     bool failNextGet = false;  // the next GetMessageW returns -1
     int screenWidth = 0;       // GetSystemMetrics reports this screen when both are set
     int screenHeight = 0;
+    bool copyScreens = false;  // every screen update also lands in `screens`
+    std::map<uintptr_t, ScreenCopy> screens;  // by top-level window, kept after it is destroyed
 };
 
 enum class VideoState { Off, Ready, Failed };
@@ -187,7 +215,10 @@ struct Backend {
     HandleTable<GdiBitmap> bitmaps;
     std::vector<SDL_Surface*> spareSurfaces;  // freed bitmaps kept for the next of the same size
     SDL_Surface* defaultBitmap = nullptr;  // the 1 x 1 bitmap a fresh memory DC holds
-    uint64_t screenUpdates = 0;            // surfaces shown so far (a paint should cost one)
+    SurfaceHistory histories[kHistorySlots];  // fixed: tracking allocates nothing
+    uint64_t historyClock = 0;             // source of stamps and use times
+    bool anyUnshown = false;               // some top-level window's screen lags its surface
+    std::atomic<uint64_t> screenUpdates{0};  // sent so far; atomic so tests may watch from a thread
     TestSeam* seam = nullptr;              // null in the program
 };
 
@@ -223,7 +254,15 @@ void dropComplete(Uint32 windowID);
 
 // sdl_gdi.cpp
 void eraseBackground(HWND hwnd);          // class brush over the client, children kept under WS_CLIPCHILDREN
-void present(HWND topLevel);              // shows the top-level window's surface now
+// The screen follows a window's surface at most once per kPresentIntervalUs: what a paint
+// draws is sent at once when the last update is older, otherwise it waits, gathered into
+// one rectangle, until presentDue() runs (the message loop wakes for it).
+constexpr uint64_t kPresentIntervalUs = 8000;
+constexpr Uint32 kNothingToPresent = 0xFFFFFFFF;
+void present(HWND topLevel);              // the whole surface, at that rate
+void presentNow(HWND topLevel);           // the whole surface, now (the screen lost its picture)
+void flushScreen(HWND topLevel);          // what is still unshown, now
+Uint32 presentDue();                      // sends what is due; ms until the next is, or kNothingToPresent
 HBITMAP defaultBitmapHandle();
 HBITMAP registerBitmap(SDL_Surface* surface, int64_t pendingFill = -1);  // takes the surface; null gives null
 // RGB888, black unless `cleared` is false (the caller then owes every pixel); null beyond the limits.

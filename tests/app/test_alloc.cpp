@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -112,6 +113,7 @@ TEST_F(AllocTest, PointerMovesAndTheirRepaintsAllocateNothing)
         pump();
     }
     const uint64_t updatesBefore = qmTestScreenUpdates();
+    const auto started = std::chrono::steady_clock::now();
     constexpr int kMoves = 1000;
     size_t allocations = 0;
     {
@@ -124,7 +126,11 @@ TEST_F(AllocTest, PointerMovesAndTheirRepaintsAllocateNothing)
         allocations = count.allocations();
     }
     EXPECT_EQ(allocations, 0u);
-    EXPECT_EQ(qmTestScreenUpdates() - updatesBefore, static_cast<uint64_t>(kMoves)) << "one screen update per paint";
+    // Paints faster than the screen's rate share its updates.
+    const auto tookUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    const uint64_t updates = qmTestScreenUpdates() - updatesBefore;
+    EXPECT_GE(updates, 1u);
+    EXPECT_LE(updates, static_cast<uint64_t>(tookUs.count()) / qmTestScreenUpdateIntervalUs() + 1);
     // The last move is what the pad shows: its ratios and the crosshair's column.
     const int lastX = ((kMoves - 1) * 7) % 400, lastY = ((kMoves - 1) * 13) % 400;
     EXPECT_DOUBLE_EQ(window->canvas->xRatio.load(), lastX / 400.0);

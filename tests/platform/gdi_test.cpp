@@ -3,11 +3,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -498,6 +503,108 @@ LRESULT CALLBACK plainProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
     return DefWindowProcW(hwnd, message, wParam, lParam);
 }
 
+// Repeated whole copies skip the pixels that already hold what they bring; whatever is
+// drawn between them (into the picture, the back buffer, the window, or a bitmap reusing
+// freed pixels) must still show. Checked against plain arrays after every step.
+TEST(PlatformDrawing, RepeatedCopiesMatchAPlainReferenceWhateverIsDrawnBetween)
+{
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = plainProc;
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    wc.lpszClassName = L"history_class";
+    RegisterClassExW(&wc);
+    static constexpr int kW = 48, kH = 36;
+    HWND top = CreateWindowExW(0, wc.lpszClassName, L"", WS_VISIBLE, 0, 0, kW + 16, kH + 12, nullptr, nullptr,
+                               nullptr, nullptr);
+    HWND pad = CreateWindowExW(0, wc.lpszClassName, L"", WS_CHILD | WS_VISIBLE, 8, 6, kW, kH, top, nullptr,
+                               nullptr, nullptr);
+    ASSERT_NE(pad, nullptr);
+    using Picture = std::vector<COLORREF>;
+    auto fill = [](Picture& p, int x, int y, int w, int h, COLORREF c) {
+        for (int j = std::max(y, 0); j < std::min(y + h, kH); ++j)
+            for (int i = std::max(x, 0); i < std::min(x + w, kW); ++i)
+                p[static_cast<size_t>(j * kW + i)] = c;
+    };
+    unsigned seed = 7;
+    auto next = [&](unsigned n) {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<int>((seed >> 8) % n);
+    };
+    auto picture = std::make_unique<Canvas>(kW, kH);
+    fillPattern(*picture, 3);
+    Picture refPicture = snapshot(picture->dc, kW, kH);
+    Picture refPad(static_cast<size_t>(kW * kH), kWhite);
+    HDC padDC = GetDC(pad);
+    SelectObject(padDC, GetStockObject(DC_BRUSH));
+    for (int step = 0; step < 240; ++step) {
+        SCOPED_TRACE(testing::Message() << "step " << step);
+        const int op = next(20);
+        if (op < 13) {
+            // A paint as the canvas does it: back buffer, the picture (now and then moved),
+            // a few marks, the copy to the window.
+            HDC back = CreateCompatibleDC(padDC);
+            HBITMAP bitmap = CreateCompatibleBitmap(padDC, kW, kH);
+            HGDIOBJ previous = SelectObject(back, bitmap);
+            SelectObject(back, GetStockObject(DC_BRUSH));
+            PatBlt(back, 0, 0, kW, kH, WHITENESS);
+            Picture refBack(static_cast<size_t>(kW * kH), kWhite);
+            const int dx = op == 12 ? next(9) - 4 : 0, dy = op == 12 ? next(7) - 3 : 0;
+            BitBlt(back, dx, dy, kW, kH, picture->dc, 0, 0, SRCCOPY);
+            for (int y = 0; y < kH; ++y)
+                for (int x = 0; x < kW; ++x)
+                    if (x - dx >= 0 && x - dx < kW && y - dy >= 0 && y - dy < kH)
+                        refBack[static_cast<size_t>(y * kW + x)] = refPicture[static_cast<size_t>((y - dy) * kW + x - dx)];
+            for (int marks = next(4); marks-- > 0;) {
+                const int x = next(kW + 8) - 4, y = next(kH + 8) - 4, w = 1 + next(kW), h = 1 + next(3);
+                const COLORREF c = RGB(next(256), next(256), next(256));
+                SetDCBrushColor(back, c);
+                PatBlt(back, x, y, marks % 2 ? h : w, marks % 2 ? w : h, PATCOPY);
+                fill(refBack, x, y, marks % 2 ? h : w, marks % 2 ? w : h, c);
+            }
+            BitBlt(padDC, 0, 0, kW, kH, back, 0, 0, SRCCOPY);
+            refPad = refBack;
+            SelectObject(back, previous);
+            DeleteObject(bitmap);
+            DeleteDC(back);
+        } else if (op < 15) {
+            // The picture itself changes.
+            const int x = next(kW), y = next(kH);
+            const COLORREF c = RGB(next(256), next(256), next(256));
+            SetPixel(picture->dc, x, y, c);
+            fill(refPicture, x, y, 1, 1, c);
+        } else if (op < 17) {
+            // Something draws on the window directly.
+            const int x = next(kW), y = next(kH), w = 1 + next(12), h = 1 + next(12);
+            const COLORREF c = RGB(next(256), next(256), next(256));
+            SetDCBrushColor(padDC, c);
+            PatBlt(padDC, x, y, w, h, PATCOPY);
+            fill(refPad, x, y, w, h, c);
+        } else if (op < 18) {
+            // The window's picture becomes the picture.
+            BitBlt(picture->dc, 0, 0, kW, kH, padDC, 0, 0, SRCCOPY);
+            refPicture = refPad;
+        } else if (op < 19) {
+            // A part of the picture is copied over the window.
+            const int x = next(kW), y = next(kH), w = 1 + next(20), h = 1 + next(20);
+            BitBlt(padDC, x, y, w, h, picture->dc, x, y, SRCCOPY);
+            for (int j = y; j < std::min(y + h, kH); ++j)
+                for (int i = x; i < std::min(x + w, kW); ++i)
+                    refPad[static_cast<size_t>(j * kW + i)] = refPicture[static_cast<size_t>(j * kW + i)];
+        } else {
+            // A new picture, in pixels a freed bitmap may have held.
+            picture.reset();
+            picture = std::make_unique<Canvas>(kW, kH);
+            fillPattern(*picture, static_cast<unsigned>(step));
+            refPicture = snapshot(picture->dc, kW, kH);
+        }
+        ASSERT_EQ(snapshot(padDC, kW, kH), refPad);
+        ASSERT_EQ(snapshot(picture->dc, kW, kH), refPicture);
+    }
+    ReleaseDC(pad, padDC);
+    DestroyWindow(top);
+}
+
 TEST(PlatformDrawing, WindowDCsAreOffsetClippedAndShownAtOnce)
 {
     WNDCLASSEXW wc = {};
@@ -529,9 +636,11 @@ TEST(PlatformDrawing, WindowDCsAreOffsetClippedAndShownAtOnce)
     PatBlt(topDC, 0, 0, 100, 80, WHITENESS);
     EXPECT_EQ(GetPixel(topDC, 25, 15), kBlack);
     EXPECT_EQ(GetPixel(topDC, 5, 5), kWhite);
-    // So does a copy into it, row by row around the child, and only one screen update.
+    // So does a copy into it, row by row around the child, and only one screen update
+    // (sent at once: the last one is older than the interval between updates).
     Canvas pattern(100, 80);
     fillPattern(pattern, 4);
+    std::this_thread::sleep_for(std::chrono::microseconds(qmTestScreenUpdateIntervalUs() + 1000));
     const uint64_t updates = qmTestScreenUpdates();
     ASSERT_TRUE(BitBlt(topDC, 0, 0, 100, 80, pattern.dc, 0, 0, SRCCOPY));
     EXPECT_EQ(qmTestScreenUpdates() - updates, 1u);
@@ -564,6 +673,98 @@ TEST(PlatformDrawing, WindowDCsAreOffsetClippedAndShownAtOnce)
     ReleaseDC(kid, kidDC);
     ReleaseDC(top, topDC);
     DestroyWindow(top);
+}
+
+// Pixels of a top-level window's screen that differ from its surface.
+int screenLag(HWND top, HDC topDC, int w, int h)
+{
+    int differ = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            differ += qmTestScreenPixel(top, x, y) != GetPixel(topDC, x, y);
+    return differ;
+}
+
+// Runs GetMessageW, with no input coming, until a helper thread has seen the screen
+// updated once more (or has given up after seconds); true if it saw the update.
+bool loopUntilScreenUpdated(HWND top)
+{
+    const uint64_t before = qmTestScreenUpdates();
+    std::atomic<bool> seen{false};
+    std::thread watcher([&] {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (qmTestScreenUpdates() == before && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        seen = qmTestScreenUpdates() != before;
+        PostMessageW(top, WM_APP, 0, 0);
+    });
+    MSG m;
+    while (GetMessageW(&m, nullptr, 0, 0) > 0 && m.message != WM_APP)
+        DispatchMessageW(&m);
+    watcher.join();
+    return seen;
+}
+
+TEST(PlatformPresentation, PaintsShareScreenUpdatesYetTheScreenEndsOnTheLastPicture)
+{
+    qmTestCopyScreens();
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = plainProc;
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    wc.lpszClassName = L"present_class";
+    RegisterClassExW(&wc);
+    constexpr int kW = 120, kH = 90;
+    HWND top = CreateWindowExW(0, wc.lpszClassName, L"", WS_VISIBLE, 0, 0, kW, kH, nullptr, nullptr, nullptr,
+                               nullptr);
+    HWND kid = CreateWindowExW(0, wc.lpszClassName, L"", WS_CHILD | WS_VISIBLE, 30, 20, 40, 30, top, nullptr,
+                               nullptr, nullptr);
+    ASSERT_NE(kid, nullptr);
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageW(&m);
+    HDC topDC = GetDC(top);
+    HDC kidDC = GetDC(kid);
+    const auto interval = std::chrono::microseconds(qmTestScreenUpdateIntervalUs());
+
+    // After a pause, a paint reaches the screen at once, without the loop running.
+    std::this_thread::sleep_for(interval + std::chrono::milliseconds(1));
+    uint64_t updates = qmTestScreenUpdates();
+    ASSERT_TRUE(PatBlt(kidDC, 0, 0, 40, 30, BLACKNESS));
+    EXPECT_EQ(qmTestScreenUpdates() - updates, 1u);
+    EXPECT_EQ(qmTestScreenPixel(top, 35, 25), kBlack);
+    EXPECT_EQ(screenLag(top, topDC, kW, kH), 0);
+
+    // A flood of small paints all over the window, through both DCs: the screen is
+    // updated at most once per interval, and once the loop has run it shows every one.
+    SelectObject(topDC, GetStockObject(DC_BRUSH));
+    SelectObject(kidDC, GetStockObject(DC_BRUSH));
+    updates = qmTestScreenUpdates();
+    const auto started = std::chrono::steady_clock::now();
+    constexpr int kPaints = 400;
+    for (int i = 0; i < kPaints; ++i) {
+        HDC dc = i % 3 == 0 ? kidDC : topDC;
+        SetDCBrushColor(dc, RGB(i % 256, (i * 7) % 256, (i * 13) % 256));
+        ASSERT_TRUE(PatBlt(dc, (i * 37) % (kW - 6), (i * 53) % (kH - 6), 6, 6, PATCOPY));
+    }
+    const auto tookUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+    EXPECT_LE(qmTestScreenUpdates() - updates, static_cast<uint64_t>(tookUs.count() / interval.count()) + 1);
+    const bool lagged = screenLag(top, topDC, kW, kH) > 0;
+    // What is left over is sent by the waiting loop itself: no input wakes it.
+    if (lagged) {
+        EXPECT_TRUE(loopUntilScreenUpdated(top));
+    }
+    EXPECT_EQ(screenLag(top, topDC, kW, kH), 0);
+
+    // A window's last picture is sent before the window goes.
+    std::this_thread::sleep_for(interval + std::chrono::milliseconds(1));
+    PatBlt(topDC, 0, 0, kW, kH, WHITENESS);
+    PatBlt(topDC, 100, 70, 10, 10, BLACKNESS);
+    ReleaseDC(kid, kidDC);
+    ReleaseDC(top, topDC);
+    DestroyWindow(top);
+    EXPECT_EQ(qmTestScreenPixel(top, 105, 75), kBlack);
+    EXPECT_EQ(qmTestScreenPixel(top, 5, 5), kWhite);
 }
 
 }  // namespace
