@@ -1,7 +1,7 @@
 // The offline renderer end to end: pitch shifts measured on its output by an
 // autocorrelation pitch tracker, and its handling of bad input.
 
-#include "DspReference.h"
+#include "tests/dsp/DspReference.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
