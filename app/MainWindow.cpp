@@ -18,14 +18,14 @@ MainWindow::MainWindow() : canvas(nullptr), audio(nullptr)
 
     // The slots share their names with the handlers, which hide them here.
     SWindow::onClose = boost::bind(&MainWindow::onClose, this);
-    SWindow::onDropFile = boost::bind(&MainWindow::onDropFile, this, _1);
+    SWindow::onDropFile = boost::bind(&MainWindow::onDropFile, this, boost::placeholders::_1);
 
     // Sizes the client area and places the pad before any paint or drag reaches it.
     SRECT rect = {0, 0, kPadSize, kPadSize};
     setGeometry(rect);
 
     audio = new SAudioIO();
-    audio->onData = boost::bind(&MainWindow::onAudio, this, _1);
+    audio->onData = boost::bind(&MainWindow::onAudio, this, boost::placeholders::_1);
     audio->open(kBlockSize);
     audio->start();
 }
