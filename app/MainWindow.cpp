@@ -2,14 +2,8 @@
 
 #include <algorithm>
 
-short toSample(double value)
-{
-    if (!(value > -32768.0))  // also NaN, which has no sound meaning: silence
-        return value != value ? 0 : -32768;
-    if (value >= 32767.0)
-        return 32767;
-    return static_cast<short>(static_cast<int32_t>(value));
-}
+// SAudioIO keeps its own rate, the one it opens the devices at: it must be the voice changer's.
+static_assert(SAudioIO::kSampleRate == kSampleRate, "the stream must run at the voice changer's rate");
 
 MainWindow::MainWindow() : canvas(nullptr), audio(nullptr)
 {
@@ -18,14 +12,14 @@ MainWindow::MainWindow() : canvas(nullptr), audio(nullptr)
 
     // The slots share their names with the handlers, which hide them here.
     SWindow::onClose = boost::bind(&MainWindow::onClose, this);
-    SWindow::onDropFile = boost::bind(&MainWindow::onDropFile, this, _1);
+    SWindow::onDropFile = boost::bind(&MainWindow::onDropFile, this, boost::placeholders::_1);
 
     // Sizes the client area and places the pad before any paint or drag reaches it.
     SRECT rect = {0, 0, kPadSize, kPadSize};
     setGeometry(rect);
 
     audio = new SAudioIO();
-    audio->onData = boost::bind(&MainWindow::onAudio, this, _1);
+    audio->onData = boost::bind(&MainWindow::onAudio, this, boost::placeholders::_1);
     audio->open(kBlockSize);
     audio->start();
 }
@@ -53,7 +47,7 @@ void MainWindow::onAudio(SDATA<short>& block)
 
     const double x = canvas->xRatio.load(std::memory_order_relaxed);
     const double y = canvas->yRatio.load(std::memory_order_relaxed);
-    changer.process(y * 4.0 - 2.0, x * 2.0, kGain);
+    changer.process(y * 4.0 - 2.0, x * 2.0, kOutputGain);
 
     short* out = block.data.get();
     const double* output = changer.outputPtr;

@@ -3,6 +3,7 @@
 // audio stream together.
 
 #include "app/MyCanvas.h"
+#include "dsp/Samples.h"
 #include "dsp/VoiceChanger.h"
 #include "framework/SAudioIO.h"
 #include "framework/SDATA.h"
@@ -13,8 +14,8 @@
 class MainWindow final : public SWindow {
 public:
     static constexpr int kPadSize = 400;
-    static constexpr int kBlockSize = 2048;
-    static constexpr double kGain = 0.4;
+    // The stream's blocks are the voice changer's.
+    static constexpr int kBlockSize = VoiceChanger::kBlockSize;
 
     // Creates the window, the pad and the stream, and starts the sound.
     MainWindow();
@@ -31,7 +32,3 @@ public:
     SAudioIO* audio;   // never freed: lives until the process ends
     VoiceChanger changer;
 };
-
-// Output conversion: truncate toward zero, then saturate to the 16-bit range
-// (wrapping would turn every loud peak into a full-scale click).
-short toSample(double value);

@@ -22,7 +22,7 @@ MyCanvas::MyCanvas(SWidget* parent)
     : SCanvas(parent), picture(loadPicture()), pictureWidth(0), pictureHeight(0), xRatio(0.5), yRatio(0.5)
 {
     // The slot shares its name with the handler, which hides it here.
-    SCanvas::onMouseDrag = boost::bind(&MyCanvas::onMouseDrag, this, _1);
+    SCanvas::onMouseDrag = boost::bind(&MyCanvas::onMouseDrag, this, boost::placeholders::_1);
     if (picture) {
         BITMAP bm = {};
         if (GetObjectW(picture.get(), sizeof(bm), &bm)) {

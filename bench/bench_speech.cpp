@@ -15,6 +15,7 @@
 // output that is ready is taken at once.
 
 #include "BenchRatios.h"
+#include "dsp/Samples.h"
 #include "dsp/VoiceChanger.h"
 #include "dsp/rdft.h"
 
@@ -149,7 +150,7 @@ void processOn(benchmark::State& state, RdftPath path)
         const int16_t* src = speech.data() + static_cast<size_t>(block) * kBlock;
         for (int i = 0; i < kBlock; ++i)
             vc.inputPtr[i] = src[i];
-        vc.process(pe, 1.0, 0.4);
+        vc.process(pe, 1.0, kOutputGain);
         sink += vc.outputPtr[kBlock - 1];
         block = (block + 1) % blockCount;
     };
@@ -170,7 +171,7 @@ void BM_QuillmorphBaseline(benchmark::State& state)
 void BM_SoundTouch(benchmark::State& state)
 {
     soundtouch::SoundTouch st;
-    st.setSampleRate(44100);
+    st.setSampleRate(kSampleRate);
     st.setChannels(1);
     st.setPitchSemiTones(static_cast<int>(state.range(0)));
     std::vector<soundtouch::SAMPLETYPE> in(kBlock), out(8 * kBlock);

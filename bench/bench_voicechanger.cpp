@@ -4,6 +4,7 @@
 
 #include "BenchRatios.h"
 #include "dsp/SFFT.h"
+#include "dsp/Samples.h"
 #include "dsp/VoiceChanger.h"
 #include "dsp/rdft.h"
 
@@ -42,13 +43,13 @@ void runBlocks(benchmark::State& state, int period, double pitchExponent, double
     };
     for (int i = 0; i < 4; ++i) {  // settle the history and build the tables
         feed();
-        vc.process(pitchExponent, formantRatio, 0.4);
+        vc.process(pitchExponent, formantRatio, kOutputGain);
     }
     for (auto _ : state) {
         state.PauseTiming();
         feed();
         state.ResumeTiming();
-        vc.process(pitchExponent, formantRatio, 0.4);
+        vc.process(pitchExponent, formantRatio, kOutputGain);
         benchmark::DoNotOptimize(vc.outputPtr[0]);
     }
 }

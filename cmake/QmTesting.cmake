@@ -3,24 +3,28 @@
 # Builds a GoogleTest executable and registers each of its tests with CTest.
 include(GoogleTest)
 
+# Sets QM_GTEST_FOUND. GoogleTest comes from its CMake package or, failing that, from
+# the sources Debian ships (the cross build always takes that path). Disabling the
+# package (-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON) disables both.
+set(QM_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources to build when its package is missing")
 if(NOT TARGET GTest::gtest_main)
   find_package(GTest QUIET)
-  if(NOT GTest_FOUND)
-    # Debian ships the sources; the cross build always takes this path.
-    if(EXISTS /usr/src/googletest/CMakeLists.txt)
-      set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-      set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
-      add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-      # Recent GoogleTest sources define the GTest:: aliases themselves.
-      foreach(lib gtest gtest_main gmock)
-        if(NOT TARGET GTest::${lib})
-          add_library(GTest::${lib} ALIAS ${lib})
-        endif()
-      endforeach()
-    else()
-      message(FATAL_ERROR "GoogleTest not found: run script/bootstrap")
-    endif()
+  if(NOT GTest_FOUND AND NOT CMAKE_DISABLE_FIND_PACKAGE_GTest AND EXISTS ${QM_GTEST_SOURCE_DIR}/CMakeLists.txt)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+    add_subdirectory(${QM_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    # Recent GoogleTest sources define the GTest:: aliases themselves.
+    foreach(lib gtest gtest_main gmock)
+      if(NOT TARGET GTest::${lib})
+        add_library(GTest::${lib} ALIAS ${lib})
+      endif()
+    endforeach()
   endif()
+endif()
+if(TARGET GTest::gtest_main)
+  set(QM_GTEST_FOUND TRUE)
+else()
+  set(QM_GTEST_FOUND FALSE)
 endif()
 
 function(qm_add_gtest name)

@@ -1,5 +1,6 @@
 // quillmorph-render: runs the voice changer over an audio file, offline.
 
+#include "dsp/Samples.h"
 #include "dsp/VoiceChanger.h"
 
 #include <samplerate.h>
@@ -7,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -20,22 +20,21 @@
 
 namespace {
 
-constexpr int kSampleRate = 44100;
-constexpr double kDefaultGain = 0.4;  // what the live program applies
-constexpr double kMaxSemitones = 24;  // two octaves either way
+constexpr double kMaxSemitones = 12 * VoiceChanger::kMaxPitchExponent;  // two octaves either way
 constexpr double kMaxGain = 100;
 constexpr double kFullScale = 32768;  // float samples -> 16-bit units
 constexpr const char* kProgram = "quillmorph-render";
 
+// printf format: the sample rate, the default gain, the block size.
 const char* const kUsage =
     "usage: quillmorph-render [options] INPUT OUTPUT.wav\n"
     "Runs the voice changer over INPUT (any format libsndfile reads; mixed to mono,\n"
-    "resampled to 44100 Hz) and writes OUTPUT as 16-bit mono WAV at 44100 Hz.\n"
+    "resampled to %d Hz) and writes OUTPUT as 16-bit mono WAV at that rate.\n"
     "\n"
     "  -p, --pitch SEMITONES   pitch shift, -24..24 (+12 = an octave up); default 0\n"
     "  -f, --formant RATIO     formant scale, 0..2 (1 = unchanged); default 1\n"
-    "  -g, --gain GAIN         output gain, 0..100; default 0.4 (the live program's)\n"
-    "      --keep-delay        keep the one-block (2048-sample) processing delay;\n"
+    "  -g, --gain GAIN         output gain, 0..100; default %g (the live program's)\n"
+    "      --keep-delay        keep the one-block (%d-sample) processing delay;\n"
     "                          by default the output is aligned with the input\n"
     "  -h, --help              show this help\n"
     "\n"
@@ -45,7 +44,7 @@ const char* const kUsage =
 struct Options {
     double semitones = 0;
     double formant = 1;
-    double gain = kDefaultGain;
+    double gain = kOutputGain;
     bool keepDelay = false;
     std::string input, output;
 };
@@ -83,7 +82,7 @@ Options parseArgs(int argc, char** argv)
             return argv[++i];
         };
         if (a == "-h" || a == "--help") {
-            std::fputs(kUsage, stdout);
+            std::printf(kUsage, kSampleRate, kOutputGain, VoiceChanger::kBlockSize);
             std::exit(0);
         } else if (a == "-p" || a == "--pitch") {
             o.semitones = parseNumber(a, value(a), -kMaxSemitones, kMaxSemitones);
@@ -202,10 +201,7 @@ std::vector<short> render(const std::vector<double>& x, const Options& o)
         for (int i = 0; i < B; ++i, ++produced) {
             if (produced < skip || out.size() >= outLen)
                 continue;
-            const double v = vc.outputPtr[i];
-            // Saturate rather than wrap; not-a-number becomes silence.
-            const double s = std::isnan(v) ? 0.0 : std::min(32767.0, std::max(-32768.0, v));
-            out.push_back(static_cast<short>(s));
+            out.push_back(toSample(vc.outputPtr[i]));
         }
     }
     return out;

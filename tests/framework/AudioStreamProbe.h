@@ -36,5 +36,5 @@ struct StreamProbe {
         calls.store(n + 1);
     }
 
-    void bind(SAudioIO& s) { s.onData = boost::bind(&StreamProbe::onData, this, _1); }
+    void bind(SAudioIO& s) { s.onData = boost::bind(&StreamProbe::onData, this, boost::placeholders::_1); }
 };

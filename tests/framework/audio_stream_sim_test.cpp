@@ -96,7 +96,7 @@ struct SimRun {
             after.feed(j, b);
         };
         sim::reset(c);
-        stream.onData = boost::bind(&Handler::onData, &handler, _1);
+        stream.onData = boost::bind(&Handler::onData, &handler, boost::placeholders::_1);
         stream.open(kBlock);
         stream.start();
     }

@@ -50,13 +50,13 @@ TEST(SAudioStreamStress, OpenStartStopCloseCyclesWithSlowHandlers)
     std::mt19937 rng(12345);
     StressHandler h;
     SAudioIO* s = new SAudioIO();
-    s->onData = boost::bind(&StressHandler::onData, &h, _1);
+    s->onData = boost::bind(&StressHandler::onData, &h, boost::placeholders::_1);
     for (int c = 0; c < kCycles; ++c) {
         // Now and then a fresh stream object, as a program that makes a new one would.
         if (c % 50 == 49) {
             delete s;
             s = new SAudioIO();
-            s->onData = boost::bind(&StressHandler::onData, &h, _1);
+            s->onData = boost::bind(&StressHandler::onData, &h, boost::placeholders::_1);
         }
         h.expected = sizes[rng() % 3];
         s->open(h.expected);

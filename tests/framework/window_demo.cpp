@@ -16,7 +16,7 @@ class DemoCanvas final : public SCanvas {
 public:
     explicit DemoCanvas(SWidget* parent) : SCanvas(parent)
     {
-        onMouseDrag = boost::bind(&DemoCanvas::dragged, this, _1);
+        onMouseDrag = boost::bind(&DemoCanvas::dragged, this, boost::placeholders::_1);
     }
     void draw() override
     {

@@ -206,7 +206,7 @@ TEST_F(Framework, SizingRecentresAtTheCurrentClientSize)
 TEST_F(Framework, DropsReachTheSlotOncePerFileInOrderAndAreReleased)
 {
     TestWindow w;
-    w.onDropFile = boost::bind(&TestWindow::dropped, &w, _1);
+    w.onDropFile = boost::bind(&TestWindow::dropped, &w, boost::placeholders::_1);
     const std::wstring longPath = L"/data/" + std::wstring(400, L'L');
     qmTestPushDrop(w.hwnd, {L"/data/one.wav", L"/data/two.wav", longPath});
     pump();
@@ -226,7 +226,7 @@ TEST_F(Framework, DropsReachTheSlotOncePerFileInOrderAndAreReleased)
     EXPECT_EQ(DragQueryFileW(w.lastDrop, 0xFFFFFFFF, nullptr, 0), 0u);
 
     // A handle whose count is 0 invokes nothing.
-    w.onDropFile = boost::bind(&TestWindow::dropped, &w, _1);
+    w.onDropFile = boost::bind(&TestWindow::dropped, &w, boost::placeholders::_1);
     SendMessageW(w.hwnd, WM_DROPFILES, 0x1234, 0);
     EXPECT_TRUE(w.drops.empty());
     DestroyWindow(w.hwnd);
@@ -239,7 +239,7 @@ struct CanvasFixture : Framework {
         window = new TestWindow;
         canvas = new TestCanvas(window);
         window->setChild(canvas);
-        canvas->onMouseDrag = boost::bind(&TestCanvas::dragged, canvas, _1);
+        canvas->onMouseDrag = boost::bind(&TestCanvas::dragged, canvas, boost::placeholders::_1);
         SRECT r = {0, 0, 400, 400};
         window->setGeometry(r);
         pump();

@@ -71,7 +71,7 @@ TEST_F(WinmmStream, BlocksKeepCirculatingAndEachIsHandledOnceAtATime)
     SAudioIO audio;
     Counter counter(audio);
     counter.expectedCount = 2048;
-    audio.onData = boost::bind(&Counter::onData, &counter, _1);
+    audio.onData = boost::bind(&Counter::onData, &counter, boost::placeholders::_1);
     audio.open(2048);
     ASSERT_NE(audio.inputDevice, nullptr);
     ASSERT_NE(audio.outputDevice, nullptr);
@@ -100,7 +100,7 @@ TEST_F(WinmmStream, RepeatedOpenStartCloseWithSmallBlocksNeitherHangsNorLeaksCal
     SAudioIO audio;
     Counter counter(audio);
     counter.expectedCount = 256;
-    audio.onData = boost::bind(&Counter::onData, &counter, _1);
+    audio.onData = boost::bind(&Counter::onData, &counter, boost::placeholders::_1);
     for (int round = 0; round < 5; ++round) {
         const long before = counter.calls;
         audio.open(256);

@@ -88,7 +88,7 @@ TEST_F(NativeWindow, DropReachesTheSlotPerFileCutToTheBufferAndIsReleased)
 {
     Recorder w;
     ASSERT_NE(w.hwnd, nullptr);
-    w.onDropFile = boost::bind(&Recorder::dropped, &w, _1);
+    w.onDropFile = boost::bind(&Recorder::dropped, &w, boost::placeholders::_1);
     std::wstring longPath = L"C:\\";
     while (longPath.size() < 300)
         longPath += L"abcdefghij\\";

@@ -5,6 +5,7 @@
 
 #include "AppTestSupport.h"
 #include "app/MainWindow.h"
+#include "dsp/Samples.h"
 #include "framework/WindowClass.h"
 
 #include <gtest/gtest.h>
@@ -89,7 +90,7 @@ TEST_F(MainWindowTest, HandlerMatchesTheProcessorWithMappedSettingsGainAndSatura
             b.data[8] = -1;
             for (int i = 0; i < kBlock; ++i)
                 reference.inputPtr[i] = b.data[i];
-            reference.process(s.y * 4.0 - 2.0, s.x * 2.0, 0.4);
+            reference.process(s.y * 4.0 - 2.0, s.x * 2.0, kOutputGain);
             window->onAudio(b);
             ASSERT_EQ(b.count, kBlock);
             for (int i = 0; i < kBlock; ++i) {

@@ -3,6 +3,8 @@
 // pointer drag and closed from its close button.
 
 #include "AppTestSupport.h"
+#include "dsp/Samples.h"
+#include "dsp/VoiceChanger.h"
 
 #include <gtest/gtest.h>
 
@@ -26,8 +28,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const int kRate = 44100;
-const int kBlock = 2048;
+const int kRate = kSampleRate;
+const int kBlock = VoiceChanger::kBlockSize;
 
 void writeRaw(const std::string& file, const std::vector<double>& x)
 {

@@ -1,7 +1,9 @@
 // The offline renderer end to end: pitch shifts measured on its output by an
 // autocorrelation pitch tracker, and its handling of bad input.
 
-#include "DspReference.h"
+#include "dsp/Samples.h"
+#include "dsp/VoiceChanger.h"
+#include "tests/dsp/DspReference.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -21,7 +23,7 @@
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr int kRate = 44100;
+constexpr int kRate = kSampleRate;
 
 struct TempDir {
     TempDir()
@@ -236,7 +238,7 @@ TEST(Render, ResamplesMixesAndKeepsDelayOnRequest)
     SF_INFO info;
     const std::vector<double> y = readWav(dir / "out.wav", info);
     EXPECT_EQ(info.samplerate, kRate);
-    EXPECT_NEAR(static_cast<double>(info.frames), kRate + 2048, 4);
+    EXPECT_NEAR(static_cast<double>(info.frames), kRate + VoiceChanger::kBlockSize, 4);
     EXPECT_NEAR(trackPitch(y, kRate), 200, 6);
     // The changer starts from a silent history: its first periods come out silent.
     for (int i = 0; i < 512; ++i)
