@@ -265,7 +265,7 @@ void SAudioIO::play(WAVEHDR* h, int index)
     int32_t delay = 0;
     bool dry = false;
     if (measureDelay(delay, dry)) {
-        recent[recentCount % 3] = delay;
+        recent[recentCount % kDriftReadings] = delay;
         ++recentCount;
     }
     if (correction == 0 && holdoff > 0)
@@ -277,10 +277,16 @@ void SAudioIO::play(WAVEHDR* h, int index)
                            (dry && std::abs(error) > driftTolerance(blockSize));
         if (!event) {
             error = 0;
-            if (recentCount >= 3) {
-                int32_t m[3] = {recent[0], recent[1], recent[2]};
-                std::sort(m, m + 3);
-                const int32_t drift = m[1] - target;
+            if (recentCount >= kDriftReadings) {
+                // The least of the errors, when all lie on one side; none otherwise.
+                int32_t drift = recent[0] - target;
+                for (int k = 1; k < kDriftReadings; ++k) {
+                    const int32_t e = recent[k] - target;
+                    if ((e > 0) != (drift > 0))
+                        drift = 0;
+                    else if (std::abs(e) < std::abs(drift))
+                        drift = e;
+                }
                 if (std::abs(drift) > 2 * driftTolerance(blockSize) ||
                     (std::abs(drift) > driftTolerance(blockSize) && quiet(blocks[index].samples.data.get(), blockSize)))
                     error = drift;

@@ -19,6 +19,9 @@ class SAudioIO final : public SAudio {
 public:
     static const int kBlocks = 4;
     static const int kPads = 2;
+    // Readings a slow drift must show in a row (8 blocks, 0.37 s) before it is corrected: a
+    // reading off for a moment (a device catching up in a burst) is no drift.
+    static const int kDriftReadings = 8;
     static const DWORD kSampleRate = 44100;
 
     SAudioBlock blocks[kBlocks];
@@ -71,7 +74,7 @@ private:
     int blockSize = 0;
     uint32_t framesWritten = 0;    // playback frames queued since start (wrap like positions)
     uint32_t framesCaptured = 0;   // capture frames notified since start
-    int32_t recent[3] = {0, 0, 0};  // last delays, for the median that ignores one odd reading
+    int32_t recent[kDriftReadings] = {};  // last delays: drift is what all of them agree on
     int recentCount = 0;
     int32_t correction = 0;        // frames still to leave out (> 0) or to add as silence (< 0)
     int holdoff = 0;               // blocks before the next reading may start a correction
