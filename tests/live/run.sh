@@ -124,6 +124,9 @@ if [ -n "$late_server" ]; then
   rt_pulse
   note "sound server started $late_server s after the program"
 fi
+# Judged from the second burst on (3 s after the devices were there): the first may still
+# carry what the devices' arrival one after the other did to the delay.
+late_event=$([ -n "$late_server" ] && echo 1)
 sleep 1.5
 
 at() {  # at T COMMAND...: runs COMMAND T seconds from now, in the background
@@ -206,6 +209,7 @@ rec="$work/rec.raw"; [ -n "$restart_server" ] && rec="$work/rec2.raw"
 after=""
 [ ${#events[@]} -gt 0 ] && after=$(printf '%s\n' "${events[@]}" | awk -F+ '{t = $1 + $2 + 1.3; if (t > m) m = t} END {print m}')
 [ -n "$restart_server" ] && after=1.3
+[ -n "$late_event" ] && [ -z "$after" ] && after=1.3
 args=(measure "$rec" --json "$work/result.json")
 if [ -s "$work/drags.txt" ] && [ -z "$restart_server" ]; then
   awk -v t0="$t_rec" '{printf "%.3f\n", $1 - t0}' "$work/drags.txt" >"$work/drags_rec.txt"
