@@ -66,14 +66,7 @@ wait_exit() {
 }
 
 measure() {  # measure NAME REPORT-ARGS...
-  local name=$1; shift
-  rig_record_start "$work/$name.raw"
-  sleep 0.3
-  rig_play "$work/voice.wav"
-  sleep 0.8
-  rig_record_stop
-  $analyze report "$work/$name.raw" "$@" >"$work/$name.json" 2>"$work/$name.log" || fail "voice, $name"
-  sed "s/^/e2e: $name: /" "$work/$name.log"
+  rig_measure "$work" "$1" e2e "${@:2}" || fail "voice, $1"
 }
 
 start_program

@@ -53,14 +53,7 @@ desk_drag_top() {
 # desk_measure NAME REPORT-ARGS...: plays the voice into the rig's input and checks
 # what comes out on its output channel (tests/e2e/analyze.py report).
 desk_measure() {
-  local name=$1; shift
-  rig_record_start "$work/$name.raw"
-  sleep 0.3
-  rig_play "$work/voice.wav"
-  sleep 0.8
-  rig_record_stop
-  $analyze report "$work/$name.raw" "$@" >"$work/$name.json" 2>"$work/$name.log" || fail "voice, $name"
-  sed "s/^/$desk_name: $name: /" "$work/$name.log"
+  rig_measure "$work" "$1" "$desk_name" "${@:2}" || fail "voice, $1"
 }
 
 # desk_wait_gone PID SECONDS: 0 once the process has ended, 1 if it still runs.

@@ -79,7 +79,11 @@ pactl list sources | grep -q 'device.description = "Quillmorph-Mic"' || fail "no
 [ "$(ours)" -ge 2 ] || fail "expected the sink and the source among the modules, found $(ours)"
 defaults=$(pactl info | sed -n 's/^Default \(Sink\|Source\): //p' | tr '\n' ' ')
 [ "$defaults" = "spk mic " ] || fail "the defaults changed: $defaults"
-sleep 1
+# The program's streams may take a moment to show on a loaded machine.
+for _ in $(seq 1 50); do
+  [ -n "$(stream_device sink-inputs "$prog_pid")" ] && [ -n "$(stream_device source-outputs "$prog_pid")" ] && break
+  sleep 0.2
+done
 [ "$(stream_device sink-inputs "$prog_pid")" = "$(index_of sinks quillmorph_out)" ] ||
   fail "the program's playback is not on quillmorph_out"
 [ "$(stream_device source-outputs "$prog_pid")" = "$(index_of sources mic)" ] ||

@@ -16,6 +16,7 @@
 # Needs: Xvfb, xdpyinfo, pulseaudio, pactl, pacat, parec, paplay.
 
 RIG_RATE=44100
+RIG_E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 rig_log() { printf 'rig: %s\n' "$*" >&2; }
 
@@ -159,4 +160,20 @@ rig_stop_all() {
     rm -rf "$RIG_DIR"
     RIG_DIR=""; RIG_DIR_OWNED=0
   fi
+}
+
+# rig_measure WORK NAME LABEL REPORT-ARGS...: plays WORK/voice.wav into the rig's input,
+# records both channels and checks the output (analyze.py report, its lines printed
+# after "LABEL: NAME: "); returns 1 when the report finds a fault.
+rig_measure() {
+  local work=$1 name=$2 label=$3 rc=0
+  shift 3
+  rig_record_start "$work/$name.raw"
+  sleep 0.3
+  rig_play "$work/voice.wav"
+  sleep 0.8
+  rig_record_stop
+  python3 "$RIG_E2E_DIR/analyze.py" report "$work/$name.raw" "$@" >"$work/$name.json" 2>"$work/$name.log" || rc=1
+  sed "s/^/$label: $name: /" "$work/$name.log"
+  return $rc
 }
