@@ -278,15 +278,16 @@ void SAudioIO::play(WAVEHDR* h, int index)
         if (!event) {
             error = 0;
             if (recentCount >= kDriftReadings) {
-                // The least of the errors, when all lie on one side; none otherwise.
-                int32_t drift = recent[0] - target;
-                for (int k = 1; k < kDriftReadings; ++k) {
-                    const int32_t e = recent[k] - target;
-                    if ((e > 0) != (drift > 0))
-                        drift = 0;
-                    else if (std::abs(e) < std::abs(drift))
-                        drift = e;
+                // A drift only when every reading lies past the tolerance on one side; its
+                // size is their median (the least would leave the readings' noise behind).
+                int32_t m[kDriftReadings];
+                bool oneSide = true;
+                for (int k = 0; k < kDriftReadings; ++k) {
+                    m[k] = recent[k] - target;
+                    oneSide = oneSide && std::abs(m[k]) > driftTolerance(blockSize) && (m[k] > 0) == (m[0] > 0);
                 }
+                std::sort(m, m + kDriftReadings);
+                const int32_t drift = oneSide ? m[kDriftReadings / 2] : 0;
                 if (std::abs(drift) > 2 * driftTolerance(blockSize) ||
                     (std::abs(drift) > driftTolerance(blockSize) && quiet(blocks[index].samples.data.get(), blockSize)))
                     error = drift;
