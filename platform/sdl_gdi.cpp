@@ -3,7 +3,7 @@
 //  [x] GetDC/ReleaseDC: window DCs draw on the top-level SDL surface, offset and clipped to
 //      the window's client area (children left out under WS_CLIPCHILDREN); what they draw
 //      reaches the screen at once after a pause, and during a flood of paints at most once
-//      per 8 ms, the touched areas gathered into one update (the message loop sends the rest)
+//      per 16 ms, the touched areas gathered into one update (the message loop sends the rest)
 //  [x] CreateCompatibleDC/DeleteDC, CreateCompatibleBitmap (32-bit), SelectObject (bitmaps,
 //      stock pens and brushes), DeleteObject (refused while a bitmap is selected, as GDI does),
 //      GetStockObject, GetObjectW (BITMAP)

@@ -254,10 +254,11 @@ void dropComplete(Uint32 windowID);
 
 // sdl_gdi.cpp
 void eraseBackground(HWND hwnd);          // class brush over the client, children kept under WS_CLIPCHILDREN
-// The screen follows a window's surface at most once per kPresentIntervalUs: what a paint
+// The screen follows a window's surface at most once per kPresentIntervalUs (about the
+// rate a screen shows; more updates would never be seen): what a paint
 // draws is sent at once when the last update is older, otherwise it waits, gathered into
 // one rectangle, until presentDue() runs (the message loop wakes for it).
-constexpr uint64_t kPresentIntervalUs = 8000;
+constexpr uint64_t kPresentIntervalUs = 16000;
 constexpr Uint32 kNothingToPresent = 0xFFFFFFFF;
 void present(HWND topLevel);              // the whole surface, at that rate
 void presentNow(HWND topLevel);           // the whole surface, now (the screen lost its picture)
