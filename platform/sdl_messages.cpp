@@ -24,6 +24,8 @@ namespace {
 
 // Waits are bounded so that a lost wake-up costs at most this long.
 constexpr Uint32 kWaitSliceMs = 100;
+// SDL events taken in at most after a held move's wait, before it goes.
+constexpr int kPumpsAfterHold = 64;
 constexpr UINT kMouseFirst = WM_MOUSEMOVE;
 constexpr UINT kMouseLast = WM_MBUTTONUP;
 
@@ -251,6 +253,12 @@ bool matches(const MSG& m, HWND filter, UINT lo, UINT hi)
 
 enum class Got { Message, Quit, Error, Nothing };
 
+size_t queueSize()
+{
+    std::lock_guard<std::mutex> lock(backend().queueLock);
+    return backend().queue.size();
+}
+
 // A pad repainted per move at 1 kHz draws far more pictures than a screen shows. So the
 // newest message, when it is an input move for a window that drew after the previous
 // move was taken, waits until that window's screen may be updated again: the moves of
@@ -335,12 +343,15 @@ Got retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait)
         if (heldUntil) {
             // Input that comes meanwhile would only join the held move or queue behind
             // it, so it is not watched for: one wake-up per screen update, not per event.
-            // What came is taken in before the move goes.
             const uint64_t now = nowUs();
             const uint64_t untilUs = std::min<uint64_t>(heldUntil > now ? heldUntil - now : 0,
                                                         uint64_t(std::min(kWaitSliceMs, untilPresent)) * 1000);
             std::this_thread::sleep_for(std::chrono::microseconds(untilUs));
-            pumpOne();
+            // What came is taken in before the move goes: moves join it, events that
+            // queue nothing pass, and the first message queued behind it ends the round.
+            const size_t queued = queueSize();
+            for (int i = 0; i < kPumpsAfterHold && queueSize() == queued && pumpOne(); ++i) {
+            }
             continue;
         }
         SDL_Event ev;
