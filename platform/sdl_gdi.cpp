@@ -3,7 +3,7 @@
 //  [x] GetDC/ReleaseDC: window DCs draw on the top-level SDL surface, offset and clipped to
 //      the window's client area (children left out under WS_CLIPCHILDREN); what they draw
 //      reaches the screen at once after a pause, and during a flood of paints at most once
-//      per 8 ms, the touched areas gathered into one update (the message loop sends the rest)
+//      per 16 ms, the touched areas gathered into one update (the message loop sends the rest)
 //  [x] CreateCompatibleDC/DeleteDC, CreateCompatibleBitmap (32-bit), SelectObject (bitmaps,
 //      stock pens and brushes), DeleteObject (refused while a bitmap is selected, as GDI does),
 //      GetStockObject, GetObjectW (BITMAP)
@@ -387,14 +387,9 @@ void lock(Target& t)
         t.locked = true;
 }
 
-uint64_t nowUs()
+void addUnshown(WindowRecord& w, int64_t l, int64_t tp, int64_t r, int64_t b, uint64_t now)
 {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-void addUnshown(WindowRecord& w, int64_t l, int64_t tp, int64_t r, int64_t b)
-{
+    w.drawnAtUs = now;
     RECT& u = w.unshown;
     if (u.left >= u.right || u.top >= u.bottom) {
         u = RECT{static_cast<LONG>(l), static_cast<LONG>(tp), static_cast<LONG>(r), static_cast<LONG>(b)};
@@ -409,7 +404,7 @@ void addUnshown(WindowRecord& w, int64_t l, int64_t tp, int64_t r, int64_t b)
 
 bool due(const WindowRecord& w, uint64_t now)
 {
-    return w.shownAtUs == 0 || now - w.shownAtUs >= kPresentIntervalUs;
+    return untilPresentUs(w, now) == 0;
 }
 
 Uint32 getRaw(SDL_Surface* s, int64_t x, int64_t y);
@@ -457,8 +452,8 @@ void showTouched(const Target& t)
     WindowRecord* w = findWindow(t.shownBy);
     if (!w || !w->sdl || w->parent || t.touchedLeft >= t.touchedRight || t.touchedTop >= t.touchedBottom)
         return;
-    addUnshown(*w, t.touchedLeft, t.touchedTop, t.touchedRight, t.touchedBottom);
     const uint64_t now = nowUs();
+    addUnshown(*w, t.touchedLeft, t.touchedTop, t.touchedRight, t.touchedBottom, now);
     if (due(*w, now))
         flushWindow(t.shownBy, *w, now);
 }
@@ -659,6 +654,19 @@ double angleOf(double x, double y, double cx, double cy)
 
 }  // namespace
 
+uint64_t nowUs()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+uint64_t untilPresentUs(const WindowRecord& w, uint64_t now)
+{
+    if (w.shownAtUs == 0 || now - w.shownAtUs >= kPresentIntervalUs)
+        return 0;
+    return w.shownAtUs + kPresentIntervalUs - now;
+}
+
 HBITMAP defaultBitmapHandle()
 {
     return makeHandle<HBITMAP>(kDefaultBitmapHandle);
@@ -669,8 +677,8 @@ void present(HWND topLevel)
     WindowRecord* w = findWindow(topLevel);
     if (!w || !w->sdl || w->parent)
         return;
-    addUnshown(*w, 0, 0, kMaxSurfaceExtent, kMaxSurfaceExtent);
     const uint64_t now = nowUs();
+    addUnshown(*w, 0, 0, kMaxSurfaceExtent, kMaxSurfaceExtent, now);
     if (due(*w, now))
         flushWindow(topLevel, *w, now);
 }
@@ -680,8 +688,9 @@ void presentNow(HWND topLevel)
     WindowRecord* w = findWindow(topLevel);
     if (!w || !w->sdl || w->parent)
         return;
-    addUnshown(*w, 0, 0, kMaxSurfaceExtent, kMaxSurfaceExtent);
-    flushWindow(topLevel, *w, nowUs());
+    const uint64_t now = nowUs();
+    addUnshown(*w, 0, 0, kMaxSurfaceExtent, kMaxSurfaceExtent, now);
+    flushWindow(topLevel, *w, now);
 }
 
 void flushScreen(HWND topLevel)

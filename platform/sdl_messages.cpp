@@ -5,7 +5,8 @@
 //      (any thread; they wake a blocked GetMessageW)
 //  [x] Mouse: WM_MOUSEMOVE and the L/R/M button messages to the deepest child under the pointer or
 //      to the capture window, client coordinates as signed 16-bit in lParam, the pointer's screen
-//      position in pt; a move still waiting for its window is replaced by the newer one
+//      position in pt; a move still waiting for its window is replaced by the newer one; while
+//      moves repaint, they are handed out at most once per screen update (see heldUntilUs)
 //  [x] Close button, SIGINT, SIGTERM -> WM_CLOSE to every top-level window (WM_QUIT without one)
 //  [x] Exposure and resizing -> WM_PAINT, made up on demand while a window needs painting
 //  [x] Waits end in time for a screen update that paints left waiting (see present())
@@ -14,6 +15,8 @@
 #include "platform/sdl_window_state.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace qm {
 
@@ -21,6 +24,8 @@ namespace {
 
 // Waits are bounded so that a lost wake-up costs at most this long.
 constexpr Uint32 kWaitSliceMs = 100;
+// SDL events taken in at most after a held move's wait, before it goes.
+constexpr int kPumpsAfterHold = 64;
 constexpr UINT kMouseFirst = WM_MOUSEMOVE;
 constexpr UINT kMouseLast = WM_MBUTTONUP;
 
@@ -248,6 +253,36 @@ bool matches(const MSG& m, HWND filter, UINT lo, UINT hi)
 
 enum class Got { Message, Quit, Error, Nothing };
 
+size_t queueSize()
+{
+    std::lock_guard<std::mutex> lock(backend().queueLock);
+    return backend().queue.size();
+}
+
+// A pad repainted per move at 1 kHz draws far more pictures than a screen shows. So the
+// newest message, when it is an input move for a window that drew after the previous
+// move was taken, waits until that window's screen may be updated again: the moves of
+// the meantime join it, and its repaint goes to the screen at once. Anything queued
+// behind it, or a quit, releases it. Returns when it may go (0: now). Queue lock held.
+uint64_t heldUntilUs(size_t index, uint64_t now)
+{
+    Backend& b = backend();
+    const QueuedMessage& m = b.queue.at(index);
+    if (!m.input || m.msg.message != WM_MOUSEMOVE || index + 1 != b.queue.size() || b.quitPosted)
+        return 0;
+    WindowRecord* top = findWindow(topLevelOf(m.msg.hwnd));
+    if (!top || top->moveTakenAtUs == 0 || top->drawnAtUs < top->moveTakenAtUs)
+        return 0;
+    const uint64_t wait = untilPresentUs(*top, now);
+    return wait ? now + wait : 0;
+}
+
+void moveTaken(HWND hwnd, uint64_t now)
+{
+    if (WindowRecord* top = findWindow(topLevelOf(hwnd)))
+        top->moveTakenAtUs = now;
+}
+
 Got retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait)
 {
     Backend& b = backend();
@@ -263,13 +298,21 @@ Got retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait)
         }
         if (filter && !findWindow(filter))
             return Got::Error;
+        uint64_t heldUntil = 0;
         {
             std::lock_guard<std::mutex> lock(b.queueLock);
+            const uint64_t now = nowUs();
             for (size_t i = 0; i < b.queue.size(); ++i) {
                 if (matches(b.queue.at(i).msg, filter, lo, hi)) {
+                    heldUntil = heldUntilUs(i, now);
+                    if (heldUntil)
+                        break;
                     *out = b.queue.at(i).msg;
-                    if (remove)
+                    if (remove) {
+                        if (b.queue.at(i).input && out->message == WM_MOUSEMOVE)
+                            moveTaken(out->hwnd, now);
                         b.queue.erase(i);
+                    }
                     return Got::Message;
                 }
             }
@@ -297,6 +340,20 @@ Got retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait)
         const Uint32 untilPresent = presentDue();
         if (!wait)
             return Got::Nothing;
+        if (heldUntil) {
+            // Input that comes meanwhile would only join the held move or queue behind
+            // it, so it is not watched for: one wake-up per screen update, not per event.
+            const uint64_t now = nowUs();
+            const uint64_t untilUs = std::min<uint64_t>(heldUntil > now ? heldUntil - now : 0,
+                                                        uint64_t(std::min(kWaitSliceMs, untilPresent)) * 1000);
+            std::this_thread::sleep_for(std::chrono::microseconds(untilUs));
+            // What came is taken in before the move goes: moves join it, events that
+            // queue nothing pass, and the first message queued behind it ends the round.
+            const size_t queued = queueSize();
+            for (int i = 0; i < kPumpsAfterHold && queueSize() == queued && pumpOne(); ++i) {
+            }
+            continue;
+        }
         SDL_Event ev;
         if (SDL_WaitEventTimeout(&ev, static_cast<int>(std::min(kWaitSliceMs, untilPresent))))
             translate(ev);

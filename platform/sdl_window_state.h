@@ -38,6 +38,8 @@ struct WindowRecord {
     bool needsPaint = false;         // the update region, kept as all-or-nothing
     RECT unshown = {0, 0, 0, 0};     // top-level: drawn on the surface, not yet sent to the screen
     uint64_t shownAtUs = 0;          // top-level: when the screen was last updated (0: never)
+    uint64_t drawnAtUs = 0;          // top-level: when it or a child last drew on the surface
+    uint64_t moveTakenAtUs = 0;      // top-level: when a move for it or a child was last taken (0: never)
     bool destroying = false;         // WM_DESTROY sent: no second destruction
 };
 
@@ -254,11 +256,15 @@ void dropComplete(Uint32 windowID);
 
 // sdl_gdi.cpp
 void eraseBackground(HWND hwnd);          // class brush over the client, children kept under WS_CLIPCHILDREN
-// The screen follows a window's surface at most once per kPresentIntervalUs: what a paint
-// draws is sent at once when the last update is older, otherwise it waits, gathered into
-// one rectangle, until presentDue() runs (the message loop wakes for it).
-constexpr uint64_t kPresentIntervalUs = 8000;
+// The screen follows a window's surface at most once per kPresentIntervalUs (about the
+// rate a screen shows; more updates would never be seen): what a paint draws is sent at
+// once when the last update is older, otherwise it waits, gathered into one rectangle,
+// until presentDue() runs (the message loop wakes for it). Moves keep to the same rate
+// where they repaint: see sdl_messages.cpp.
+constexpr uint64_t kPresentIntervalUs = 16000;
 constexpr Uint32 kNothingToPresent = 0xFFFFFFFF;
+uint64_t nowUs();                         // steady clock, the presentation's time base
+uint64_t untilPresentUs(const WindowRecord& topLevel, uint64_t now);  // 0 when an update may go now
 void present(HWND topLevel);              // the whole surface, at that rate
 void presentNow(HWND topLevel);           // the whole surface, now (the screen lost its picture)
 void flushScreen(HWND topLevel);          // what is still unshown, now

@@ -69,12 +69,30 @@ struct Count {
     size_t largest() const { return g_largest.load(); }
 };
 
-void pump()
+// Dispatches what is pending without waiting; returns how many moves it handled.
+int pump()
 {
     MSG m;
-    for (int guard = 0; guard < 10000 && PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE); ++guard)
-        if (m.message != WM_QUIT)
-            DispatchMessageW(&m);
+    int moves = 0;
+    for (int guard = 0; guard < 10000 && PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE); ++guard) {
+        if (m.message == WM_QUIT)
+            continue;
+        moves += m.message == WM_MOUSEMOVE;
+        DispatchMessageW(&m);
+    }
+    return moves;
+}
+
+// Runs the loop, waiting, until a move has been handled: call it only with one pending
+// (moves that repaint come at most once per screen update, so it may wait that long).
+void takeMove()
+{
+    MSG m;
+    while (GetMessageW(&m, nullptr, 0, 0) > 0) {
+        DispatchMessageW(&m);
+        if (m.message == WM_MOUSEMOVE)
+            return;
+    }
 }
 
 class AllocTest : public ::testing::Test {
@@ -108,29 +126,40 @@ TEST_F(AllocTest, PointerMovesAndTheirRepaintsAllocateNothing)
     // The client area is the pad; press on it, then let the first moves grow what grows once.
     qmTestPushMouse(top, WM_LBUTTONDOWN, 200, 200);
     pump();
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 20; ++i) {
         qmTestPushMouse(top, WM_MOUSEMOVE, 100 + i, 100 + i);
-        pump();
+        takeMove();
     }
     const uint64_t updatesBefore = qmTestScreenUpdates();
     const auto started = std::chrono::steady_clock::now();
-    constexpr int kMoves = 1000;
+    constexpr int kTaken = 100, kFlood = 1000;
     size_t allocations = 0;
+    int repaints = 0;
     {
         Count count;
-        // One by one, so that none coalesces: each is a move handled and a full repaint.
-        for (int i = 0; i < kMoves; ++i) {
+        // One by one, each waited for: each is a move handled and a full repaint.
+        for (int i = 0; i < kTaken; ++i) {
             qmTestPushMouse(top, WM_MOUSEMOVE, (i * 7) % 400, (i * 13) % 400);
-            pump();
+            takeMove();
         }
+        // A flood between passes that never wait: most join the move held for the
+        // next screen update; then the newest is waited for.
+        for (int i = kTaken; i < kTaken + kFlood; ++i) {
+            qmTestPushMouse(top, WM_MOUSEMOVE, (i * 7) % 400, (i * 13) % 400);
+            if (i + 1 < kTaken + kFlood)
+                repaints += pump();
+        }
+        takeMove();
         allocations = count.allocations();
     }
     EXPECT_EQ(allocations, 0u);
-    // Paints faster than the screen's rate share its updates.
+    // Paints faster than the screen's rate share its updates, and so do the moves of a flood.
     const auto tookUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
     const uint64_t updates = qmTestScreenUpdates() - updatesBefore;
     EXPECT_GE(updates, 1u);
     EXPECT_LE(updates, static_cast<uint64_t>(tookUs.count()) / qmTestScreenUpdateIntervalUs() + 1);
+    EXPECT_LT(repaints, kFlood / 2);
+    const int kMoves = kTaken + kFlood;
     // The last move is what the pad shows: its ratios and the crosshair's column.
     const int lastX = ((kMoves - 1) * 7) % 400, lastY = ((kMoves - 1) * 13) % 400;
     EXPECT_DOUBLE_EQ(window->canvas->xRatio.load(), lastX / 400.0);

@@ -7,7 +7,9 @@
 # wall time from the first move until the crosshair stood on the last), how long after
 # the last move the crosshair got there, and, for the backlog case, how long a close
 # request sent right after the flood took to be served (from the request until the
-# process had ended; polled every 5 ms).
+# process had ended; polled every 5 ms). The flood's share is also given per thread:
+# window (the program's first thread, which runs the window loop) and the others by name
+# (SDL's audio threads, the stream's notification thread, the sound client's).
 #   paced    one move per millisecond (a 1 kHz mouse)
 #   burst    as fast as X takes them (CPU counted over the second after the first move)
 #   close    a burst, then at once the close button's request
@@ -30,14 +32,25 @@ stop_program() {
   fi
 }
 
-# CPU time of all the threads of a process so far, in nanoseconds (clock-tick resolution).
-tick_ns=$((1000000000 / $(getconf CLK_TCK)))
-cpu_ns() {
-  local f
-  f=$(cat /proc/"$1"/stat 2>/dev/null) || { echo 0; return; }
-  f=${f##*) }  # the name may hold spaces; fields from state on
-  set -- $f
-  echo $(( (${12} + ${13}) * tick_ns ))
+# CPU time of each thread of a process so far: "tid name ns" lines, from the scheduler's
+# own count (nanoseconds; the clock-tick figures of /proc/PID/stat are 10 ms coarse).
+threads_ns() {
+  local t name
+  for t in /proc/"$1"/task/*; do
+    name=$(cat "$t/comm" 2>/dev/null) || continue
+    set -- "$1" $(cat "$t/schedstat" 2>/dev/null || echo 0)
+    echo "${t##*/} ${name// /_} $2"
+  done
+}
+cpu_ns() { threads_ns "$1" | awk '{ s += $3 } END { printf "%d\n", s }'; }
+# per_thread PID BEFORE AFTER WALL_NS: "window:S,NAME:S,..." shares of one core between two
+# threads_ns readings; the first thread (tid = pid) is the window thread.
+per_thread() {
+  awk -v pid="$1" -v w="$4" '
+    FNR == NR { before[$1] = $3; next }
+    { n = ($1 == pid ? "window" : $2); d[n] += $3 - ($1 in before ? before[$1] : 0); if (!(n in seen)) { seen[n] = 1; order[++k] = n } }
+    END { for (i = 1; i <= k; ++i) printf "%s%s:%.1f", (i > 1 ? "," : ""), order[i], (w > 0 ? 100 * d[order[i]] / w : 0); printf "\n" }' \
+    <(echo "$2") <(echo "$3")
 }
 now_ns() { date +%s%N; }
 share() { awk -v c="$1" -v w="$2" 'BEGIN { printf "%.1f", (w > 0 ? 100 * c / w : 0) }'; }
@@ -68,7 +81,7 @@ for run in $(seq 1 "$runs"); do
     period=0; extra=""
     [ "$scenario" = paced ] && period=1000
     [ "$scenario" = close ] && extra=nowait
-    c0=$(cpu_ns "$pid"); t0=$(now_ns)
+    th0=$(threads_ns "$pid"); c0=$(cpu_ns "$pid"); t0=$(now_ns)
     if [ "$scenario" = xdotool ]; then
       for i in $(seq 1 "$moves"); do xdotool mousemove --window "$wid" $((20 + i * 7 % 360)) $((20 + i * 13 % 360)); done
       out="moves=$moves sent_ms=$(( ($(now_ns) - t0) / 1000000 ))"
@@ -77,7 +90,7 @@ for run in $(seq 1 "$runs"); do
     fi
     # A burst is over in milliseconds: its cost is counted over the second after it.
     [ "$scenario" = burst ] && sleep 1
-    c1=$(cpu_ns "$pid"); t1=$(now_ns)
+    th1=$(threads_ns "$pid"); c1=$(cpu_ns "$pid"); t1=$(now_ns)
     if [ "$scenario" = close ]; then
       asked=$(now_ns)
       "$RIG_DIR/wm_delete" "$wid"
@@ -91,7 +104,7 @@ for run in $(seq 1 "$runs"); do
     else
       busy=$(share $((c1 - c0)) $((t1 - t0)))
       xdotool mouseup 1
-      echo "run=$run scenario=$scenario idle_cpu=${idle}% flood_cpu=${busy}% cpu_ms=$(((c1 - c0) / 1000000)) over_ms=$(((t1 - t0) / 1000000)) $out"
+      echo "run=$run scenario=$scenario idle_cpu=${idle}% flood_cpu=${busy}% cpu_ms=$(((c1 - c0) / 1000000)) over_ms=$(((t1 - t0) / 1000000)) $out threads=$(per_thread "$pid" "$th0" "$th1" $((t1 - t0)))"
       stop_program
     fi
   done

@@ -1,8 +1,11 @@
 // Windows and messages of the SDL backend, on real SDL windows (offscreen driver).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/win32.h"
@@ -18,10 +21,16 @@ struct Logged {
 };
 std::vector<Logged> g_log;
 bool g_validatePaint = true;
+bool g_paintOnMove = false;  // each move draws a pixel on the window, as a drag on a pad does
 
 LRESULT CALLBACK loggingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     g_log.push_back({hwnd, message, wParam, lParam});
+    if (message == WM_MOUSEMOVE && g_paintOnMove) {
+        HDC dc = GetDC(hwnd);
+        PatBlt(dc, static_cast<int16_t>(LOWORD(lParam)), static_cast<int16_t>(HIWORD(lParam)), 1, 1, BLACKNESS);
+        ReleaseDC(hwnd, dc);
+    }
     if (message == WM_PAINT && !g_validatePaint)
         return 0;
     return DefWindowProcW(hwnd, message, wParam, lParam);
@@ -47,6 +56,7 @@ protected:
     {
         g_log.clear();
         g_validatePaint = true;
+        g_paintOnMove = false;
         qmTestSetScreenSize(1920, 1080);
     }
 
@@ -478,6 +488,69 @@ TEST_F(PlatformWindow, AQueuedMoveIsReplacedInPlaceByANewerOne)
     pump();
     EXPECT_EQ(mouseTrail(), (std::vector<std::string>{"move 3,3", "down 3,3", "move 4,4"}));
     ReleaseCapture();
+}
+
+TEST_F(PlatformWindow, MovesThatRepaintComeAtTheScreensRateInOrderAndTheLastArrivesUnasked)
+{
+    HWND top = topLevel(200, 200);
+    pump();
+    g_paintOnMove = true;
+    // Right after the window's first picture went to the screen: each move that repaints
+    // holds the next back until the screen may show it. One move per pass of a loop that
+    // never waits, for several intervals.
+    const auto interval = std::chrono::microseconds(qmTestScreenUpdateIntervalUs());
+    g_log.clear();
+    const auto started = std::chrono::steady_clock::now();
+    int pushed = 0;
+    while (std::chrono::steady_clock::now() - started < 6 * interval) {
+        ++pushed;
+        qmTestPushMouse(top, WM_MOUSEMOVE, pushed % 200, (pushed * 3) % 200);
+        pump();
+    }
+    const auto took = std::chrono::steady_clock::now() - started;
+    const size_t taken = logged(WM_MOUSEMOVE).size();
+    ASSERT_GE(taken, 1u);
+    EXPECT_LE(taken, static_cast<size_t>(took / interval) + 1) << pushed << " pushed";
+
+    // The newest is not lost: unless the last pass took it, a waiting loop gets it
+    // without further input.
+    const LPARAM last = MAKELPARAM(pushed % 200, (pushed * 3) % 200);
+    MSG m;
+    if (logged(WM_MOUSEMOVE).back().lParam != last) {
+        std::atomic<bool> done{false}, gaveUp{false};
+        std::thread watcher([&] {
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (!done && std::chrono::steady_clock::now() < giveUp)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            gaveUp = !done;
+            PostMessageW(top, WM_APP, 0, 0);
+        });
+        while (GetMessageW(&m, nullptr, 0, 0) > 0) {
+            DispatchMessageW(&m);
+            if (m.message == WM_MOUSEMOVE || m.message == WM_APP)
+                break;
+        }
+        EXPECT_FALSE(gaveUp.load());
+        done = true;
+        watcher.join();
+        pump();
+    }
+    EXPECT_EQ(logged(WM_MOUSEMOVE).back().lParam, last);
+
+    // A press, or a quit, behind a held move lets it go first.
+    g_log.clear();
+    qmTestPushMouse(top, WM_MOUSEMOVE, 6, 6);
+    qmTestPushMouse(top, WM_LBUTTONDOWN, 6, 6);
+    pump();
+    qmTestPushMouse(top, WM_MOUSEMOVE, 7, 7);
+    PostQuitMessage(3);
+    while (GetMessageW(&m, nullptr, 0, 0) > 0)
+        DispatchMessageW(&m);
+    EXPECT_EQ(m.wParam, 3u);
+    EXPECT_EQ(mouseTrail(), (std::vector<std::string>{"move 6,6", "down 6,6", "move 7,7"}));
+    g_paintOnMove = false;
+    qmTestPushMouse(top, WM_LBUTTONUP, 7, 7);
+    pump();
 }
 
 TEST_F(PlatformWindow, CloseBehindAFloodOfMovesComesAfterOneMove)
