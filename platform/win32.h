@@ -21,4 +21,5 @@
 #include "platform/win32_gdi.h"
 #include "platform/win32_picture.h"
 #include "platform/win32_wave.h"
+#include "platform/win32_time.h"
 #endif
