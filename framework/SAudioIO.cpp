@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -25,9 +27,19 @@ const int kCushionBlocks = 2;
 // A delay reading within this of the cushion is the devices' granularity, not a change.
 // Past it, slow drift (two clocks) waits for a quiet block, where a jump is not heard,
 // unless it grows to twice this (a voice that never pauses, a gap nobody reported).
-int32_t driftTolerance(int blockSize) { return blockSize / 8; }
+// Notification times wander by a quarter block under Wine: twice that is the tolerance.
+int32_t driftTolerance(SAudioIO::Reading r, int blockSize)
+{
+    return r == SAudioIO::Reading::Positions ? blockSize / 8 : blockSize / 2;
+}
 // A reading this far off is an event (a stall, a lost device): corrected at once.
-int32_t eventThreshold(int blockSize) { return blockSize / 2; }
+int32_t eventThreshold(SAudioIO::Reading r, int blockSize)
+{
+    return r == SAudioIO::Reading::Positions ? blockSize / 2 : blockSize;
+}
+// Whatever the reading, it is sure of this much: a block's difference, and of playback
+// having run dry (the gap is heard anyway, so the cushion comes back at once).
+int32_t dryTolerance(int blockSize) { return blockSize / 8; }
 // Blocks after a correction before the next may start: the readings settle first.
 const int kHoldoffBlocks = 8;
 // Peak below which a block counts as quiet: -40 dB of full scale.
@@ -58,6 +70,29 @@ void resetHeader(SAudioBlock& b)
     b.header.dwBufferLength = static_cast<DWORD>(b.samples.count) * sizeof(short);
 }
 
+#ifdef _WIN32
+// WinMM keeps no sound counters; the stream's own restorations are what there is to print
+// for QUILLMORPH_AUDIO_STATS=1 (elsewhere the platform layer prints them with its own).
+std::atomic<uint32_t> gRestorations{0};
+
+void printStats()
+{
+    std::fprintf(stderr, "sound: %u cushion restorations (WinMM counts no underruns, overruns or reopenings)\n",
+                 static_cast<unsigned>(gRestorations.load()));
+}
+
+// At exit rather than at the last close: a program may open and close the stream many times.
+void registerStatsPrinter()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const char* v = std::getenv("QUILLMORPH_AUDIO_STATS");
+        if (v && std::strcmp(v, "1") == 0)
+            std::atexit(printStats);
+    });
+}
+#endif
+
 // Keeps the busy count right however the notification leaves.
 struct BusyGuard {
     std::atomic<int>& busy;
@@ -85,6 +120,9 @@ void SAudioIO::open(int blockSize)
             return;
     }
 
+#ifdef _WIN32
+    registerStatsPrinter();
+#endif
     WAVEFORMATEX format = {};
     format.wFormatTag = WAVE_FORMAT_PCM;
     format.nChannels = kChannels;
@@ -103,6 +141,8 @@ void SAudioIO::open(int blockSize)
         padQueued[i] = false;
     }
     this->blockSize = blockSize;
+    LARGE_INTEGER f = {};
+    counterFrequency = QueryPerformanceFrequency(&f) && f.QuadPart > 0 ? f.QuadPart : 1;
 
     if (waveInOpen(&inputDevice, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&SAudioIO::inputCallback),
                    reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION) != MMSYSERR_NOERROR)
@@ -120,12 +160,27 @@ void SAudioIO::start()
     recentCount = 0;
     correction = 0;
     holdoff = 0;
+    bias = 0;
+    calibrated = reading == Reading::Positions;
+    afterEvent = false;
+    readings = 0;
+    healthy = 0;
+    captureArrivals = Arrivals();
+    playbackArrivals = Arrivals();
+    capturedTotal = 0;
+    writtenTotal = framesWritten;
+    playedTotal = 0;
+    captureQueued = 0;
+    playbackQueued = 0;
+    // Playback starts with the first write below.
+    playbackOrigin = clockFrames();
     running = true;
     for (int i = 0; i < 2; ++i) {
         WAVEHDR* h = &blocks[i].header;
         h->dwFlags = 0;
         preparedOn[i] = kInput;
         waveInPrepareHeader(inputDevice, h, kHeaderSize);
+        captureQueued.fetch_add(1);
         waveInAddBuffer(inputDevice, h, kHeaderSize);
     }
     // Still zero from open: playback begins at once with two blocks of silence.
@@ -135,7 +190,7 @@ void SAudioIO::start()
         h->dwFlags = 0;
         preparedOn[i] = kOutput;
         waveOutPrepareHeader(outputDevice, h, kHeaderSize);
-        waveOutWrite(outputDevice, h, kHeaderSize);
+        write(h);
     }
     waveInStart(inputDevice);
 }
@@ -220,17 +275,79 @@ int SAudioIO::padIndexOf(const WAVEHDR* header) const
     return -1;
 }
 
+int64_t SAudioIO::clockFrames() const
+{
+    LARGE_INTEGER c = {};
+    QueryPerformanceCounter(&c);
+    const int64_t f = counterFrequency;
+    return c.QuadPart / f * kSampleRate + c.QuadPart % f * kSampleRate / f;
+}
+
+void SAudioIO::Arrivals::add(int64_t now, int64_t frames)
+{
+    if (starved)
+        count = 0;
+    origins[count % kTimingWindow] = now - frames;
+    ++count;
+}
+
+int64_t SAudioIO::Arrivals::earliest() const
+{
+    const int n = std::min(count, kTimingWindow);
+    int64_t e = origins[0];
+    for (int k = 1; k < n; ++k)
+        e = std::min(e, origins[k]);
+    return e;
+}
+
+// WinMM's positions follow the device's clock, not the data: under Wine on PulseAudio the
+// playback position counted what had been handed on, two blocks ahead of what was heard.
+// The notifications come when a block is done, so their times, less how late they came,
+// stand in for the positions.
+bool SAudioIO::measureDelayByTimes(int32_t& delay, bool& dry)
+{
+    // The arrival, not now: the handler's time would count as capture running late.
+    captureArrivals.add(arrivedAt, capturedTotal);
+    int64_t ahead = std::max<int64_t>(0, arrivedAt - captureArrivals.earliest() - capturedTotal);
+    const int64_t room = static_cast<int64_t>(captureBehind) * blockSize;
+    if (ahead > room) {
+        // More than the blocks behind this one can hold: they are full and capture lost
+        // input since (a stall), so the earlier arrivals no longer tell its clock.
+        captureArrivals.count = 0;
+        captureArrivals.add(arrivedAt, capturedTotal);
+        ahead = room;
+    }
+    // Both at the arrival: the delay does not depend on how long the handler took, but
+    // whether playback ran dry meanwhile does.
+    const int64_t origin = playbackOrigin.load(std::memory_order_acquire);
+    const int64_t pending = writtenTotal - (arrivedAt - origin);
+    dry = writtenTotal - (clockFrames() - origin) <= 0;
+    const int64_t d = blockSize + ahead + std::max<int64_t>(0, pending);
+    delay = static_cast<int32_t>(std::min<int64_t>(d, 1 << 30));
+    return true;
+}
+
+void SAudioIO::notePlayed(DWORD bytes)
+{
+    const bool starved = playbackQueued.fetch_sub(1) == 1;
+    if (reading != Reading::NotificationTimes)
+        return;
+    playedTotal += bytes / kFrameBytes;
+    playbackArrivals.add(clockFrames(), playedTotal);
+    playbackArrivals.starved = starved;
+    playbackOrigin.store(playbackArrivals.earliest(), std::memory_order_release);
+}
+
+void SAudioIO::write(WAVEHDR* h)
+{
+    playbackQueued.fetch_add(1);
+    waveOutWrite(outputDevice, h, kHeaderSize);
+}
+
 bool SAudioIO::measureDelay(int32_t& delay, bool& dry)
 {
-#ifdef _WIN32
-    // WinMM's positions follow the device's clock, not the data: under Wine on PulseAudio
-    // the playback position ran ahead of what was played by 157 frames a block, and holding
-    // the delay against it padded silence every half second. Without a reading, the stream
-    // keeps the plain four-block circulation there.
-    (void)delay;
-    (void)dry;
-    return false;
-#endif
+    if (reading == Reading::NotificationTimes)
+        return measureDelayByTimes(delay, dry);
     MMTIME in = {};
     MMTIME out = {};
     in.wType = TIME_SAMPLES;
@@ -250,57 +367,92 @@ bool SAudioIO::measureDelay(int32_t& delay, bool& dry)
     return true;
 }
 
+void SAudioIO::calibrate(int32_t nominal)
+{
+    // Notifications come later than the blocks are done, capture's and playback's not by the
+    // same: the reading is off the real delay by the difference, so the delay start gave is
+    // the one to hold. Readings that disagree (a stall so early) wait for later ones.
+    int32_t m[kDriftReadings];
+    std::copy(recent, recent + kDriftReadings, m);
+    std::sort(m, m + kDriftReadings);
+    if (m[kDriftReadings - 1] - m[0] > blockSize / 4)
+        return;
+    const int32_t off = m[kDriftReadings / 2] - nominal;
+    if (std::abs(off) > blockSize / 2)
+        return;
+    bias = off;
+    calibrated = true;
+}
+
 void SAudioIO::recycle(WAVEHDR* h, int index)
 {
     resetHeader(blocks[index]);
     h->dwFlags = 0;
     preparedOn[index] = kInput;
     waveInPrepareHeader(inputDevice, h, kHeaderSize);
+    captureQueued.fetch_add(1);
     waveInAddBuffer(inputDevice, h, kHeaderSize);
 }
 
 void SAudioIO::play(WAVEHDR* h, int index)
 {
-    const int32_t target = kCushionBlocks * blockSize;
+    const int32_t nominal = kCushionBlocks * blockSize;
     int32_t delay = 0;
     bool dry = false;
     if (measureDelay(delay, dry)) {
         recent[recentCount % kDriftReadings] = delay;
         ++recentCount;
+        ++readings;
+        // A circulation that keeps capture fed and playback going is one to calibrate on.
+        healthy = dry || captureBehind == 0 ? 0 : healthy + 1;
     }
-    if (correction == 0 && holdoff > 0)
-        --holdoff;
-    else if (correction == 0 && recentCount > 0) {
+    if (!calibrated && healthy >= kDriftReadings && recentCount >= kDriftReadings &&
+        readings >= kTimingWindow + kDriftReadings)
+        calibrate(nominal);
+    const int32_t target = nominal + bias;
+    if (correction == 0 && holdoff > 0) {
+        // Readings from while the correction settled would hide what it left over.
+        if (--holdoff == 0)
+            recentCount = 0;
+    } else if (correction == 0 && recentCount > 0) {
         int32_t error = delay - target;
-        // Playing silence right now: a gap is heard anyway, so the cushion comes back at once.
-        const bool event = std::abs(error) > eventThreshold(blockSize) ||
-                           (dry && std::abs(error) > driftTolerance(blockSize));
+        // Before the reading's bias is known, only a block off is sure to be an event.
+        const int32_t tolerance = driftTolerance(reading, blockSize);
+        const int32_t threshold = calibrated ? eventThreshold(reading, blockSize) : blockSize;
+        const bool event = std::abs(error) > threshold || (dry && std::abs(error) > dryTolerance(blockSize));
         if (!event) {
             error = 0;
-            if (recentCount >= kDriftReadings) {
+            if (calibrated && recentCount >= kDriftReadings) {
                 // A drift only when every reading lies past the tolerance on one side; its
                 // size is their median (the least would leave the readings' noise behind).
                 int32_t m[kDriftReadings];
                 bool oneSide = true;
                 for (int k = 0; k < kDriftReadings; ++k) {
                     m[k] = recent[k] - target;
-                    oneSide = oneSide && std::abs(m[k]) > driftTolerance(blockSize) && (m[k] > 0) == (m[0] > 0);
+                    oneSide = oneSide && std::abs(m[k]) > tolerance && (m[k] > 0) == (m[0] > 0);
                 }
                 std::sort(m, m + kDriftReadings);
                 const int32_t drift = oneSide ? m[kDriftReadings / 2] : 0;
-                if (std::abs(drift) > 2 * driftTolerance(blockSize) ||
-                    (std::abs(drift) > driftTolerance(blockSize) && quiet(blocks[index].samples.data.get(), blockSize)))
+                // What an event's correction left over, by the first readings after it, goes at
+                // once too: the gap was heard.
+                const bool rest = afterEvent;
+                afterEvent = false;
+                if (std::abs(drift) > 2 * tolerance || (drift != 0 && rest) ||
+                    (std::abs(drift) > tolerance && quiet(blocks[index].samples.data.get(), blockSize)))
                     error = drift;
             }
         }
         if (error != 0) {
+            afterEvent = event;
             // One correction at a time, then a pause: a handler that cannot keep up
             // loses some late blocks, not all of them.
             correction = error;
             holdoff = kHoldoffBlocks;
             recentCount = 0;
             restorationCount.fetch_add(1, std::memory_order_relaxed);
-#ifndef _WIN32
+#ifdef _WIN32
+            gRestorations.fetch_add(1, std::memory_order_relaxed);
+#else
             qmWaveCountRestoration();
 #endif
         }
@@ -317,8 +469,9 @@ void SAudioIO::play(WAVEHDR* h, int index)
             p->dwFlags = 0;
             padQueued[k] = true;
             waveOutPrepareHeader(outputDevice, p, kHeaderSize);
-            waveOutWrite(outputDevice, p, kHeaderSize);
+            write(p);
             framesWritten += static_cast<uint32_t>(n);
+            writtenTotal += n;
             correction += n;
             break;
         }
@@ -335,8 +488,9 @@ void SAudioIO::play(WAVEHDR* h, int index)
     h->dwFlags = 0;
     preparedOn[index] = kOutput;
     waveOutPrepareHeader(outputDevice, h, kHeaderSize);
-    waveOutWrite(outputDevice, h, kHeaderSize);
+    write(h);
     framesWritten += static_cast<uint32_t>(blockSize - skip);
+    writtenTotal += blockSize - skip;
 }
 
 void CALLBACK SAudioIO::inputCallback(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
@@ -355,9 +509,14 @@ void CALLBACK SAudioIO::inputCallback(HWAVEIN device, UINT message, DWORD_PTR in
 
     waveInUnprepareHeader(device, h, kHeaderSize);
     self->framesCaptured += h->dwBytesRecorded / kFrameBytes;
+    self->capturedTotal += h->dwBytesRecorded / kFrameBytes;
+    self->captureBehind = self->captureQueued.fetch_sub(1) - 1;
+    if (self->reading == Reading::NotificationTimes)
+        self->arrivedAt = self->clockFrames();
     if (self->onData)
         self->onData(block->samples);
     self->play(h, i);
+    self->captureArrivals.starved = self->captureBehind == 0;
 }
 
 void CALLBACK SAudioIO::outputCallback(HWAVEOUT device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
@@ -372,6 +531,7 @@ void CALLBACK SAudioIO::outputCallback(HWAVEOUT device, UINT message, DWORD_PTR 
     WAVEHDR* h = reinterpret_cast<WAVEHDR*>(param1);
     const int pad = self->padIndexOf(h);
     if (pad >= 0) {
+        self->notePlayed(h->dwBufferLength);
         waveOutUnprepareHeader(device, h, kHeaderSize);
         self->padQueued[pad] = false;
         return;
@@ -380,6 +540,7 @@ void CALLBACK SAudioIO::outputCallback(HWAVEOUT device, UINT message, DWORD_PTR 
     if (i < 0)
         return;
 
+    self->notePlayed(h->dwBufferLength);
     waveOutUnprepareHeader(device, h, kHeaderSize);
     self->recycle(h, i);
 }

@@ -7,9 +7,12 @@
 // captured block's delay is read off the two devices' positions; after playback ran dry
 // or capture ran ahead (a stall, a lost device, two clocks apart) it plays a stretch of
 // silence from a spare block or leaves out the start of a block, once, so a stall costs
-// one gap and not the rest of the run. The handler still sees every block once. On
-// Windows the positions follow the device's clock rather than the data, so there the
-// stream only circulates its blocks.
+// one gap and not the rest of the run. The handler still sees every block once.
+//
+// Where the devices' positions follow the data (the platform layer over SDL) the delay is
+// read off them. WinMM's follow the device's clock instead, so on Windows it is read off
+// the times the notifications arrive against the frames they account for, and the delay
+// held is the one start gave by that reading.
 
 #include "framework/SAudio.h"
 
@@ -23,6 +26,16 @@ public:
     // reading off for a moment (a device catching up in a burst) is no drift.
     static const int kDriftReadings = 8;
     static const DWORD kSampleRate = 44100;
+    // Arrivals a notification-time reading takes the earliest of: the others came late.
+    static const int kTimingWindow = 8;
+
+    enum class Reading : unsigned char { Positions, NotificationTimes };
+    // Set before start.
+#ifdef _WIN32
+    Reading reading = Reading::NotificationTimes;
+#else
+    Reading reading = Reading::Positions;
+#endif
 
     SAudioBlock blocks[kBlocks];
     // Silence for the cushion, never seen by the handler; lengths set per use.
@@ -78,12 +91,48 @@ private:
     int recentCount = 0;
     int32_t correction = 0;        // frames still to leave out (> 0) or to add as silence (< 0)
     int holdoff = 0;               // blocks before the next reading may start a correction
+    int32_t bias = 0;              // what the reading adds to the real delay (notification times)
+    bool calibrated = false;       // bias known: slow drift may be corrected
+    bool afterEvent = false;       // the last correction was for an event: its rest may follow at once
+    int readings = 0;              // since start
+    int healthy = 0;               // readings in a row with capture fed and playback going
+
+    // Notification times, in frames of the performance counter. An arrival's time less the
+    // frames played (or captured) until then is where that device's clock started, plus how
+    // late the notification came; the earliest of the last few is the best guess. A device
+    // left without a block (capture drops, playback idles) starts afresh after it.
+    struct Arrivals {
+        int64_t origins[kTimingWindow] = {};
+        int count = 0;
+        bool starved = false;  // the device had no block queued after the newest
+        void add(int64_t now, int64_t frames);
+        int64_t earliest() const;
+    };
+    int64_t counterFrequency = 1;
+    Arrivals captureArrivals;               // capture side
+    int64_t capturedTotal = 0;              // capture side
+    int captureBehind = 0;                  // capture side: blocks queued behind the one notified
+    int64_t arrivedAt = 0;                  // capture side: when its notification came
+    int64_t writtenTotal = 0;               // capture side
+    Arrivals playbackArrivals;              // playback side
+    int64_t playedTotal = 0;                // playback side
+    std::atomic<int64_t> playbackOrigin{0};  // from the playback side to the capture side
+    // Blocks and pads queued on each device (either side adds, its own side takes).
+    std::atomic<int> captureQueued{0};
+    std::atomic<int> playbackQueued{0};
 
     int indexOf(const WAVEHDR* header) const;
     int padIndexOf(const WAVEHDR* header) const;
     // Frames from capture of this block's first sample to its playback, and whether playback
-    // has run dry; false without positions.
+    // has run dry; false without positions. The notification times always give a reading.
     bool measureDelay(int32_t& delay, bool& dry);
+    bool measureDelayByTimes(int32_t& delay, bool& dry);
+    int64_t clockFrames() const;
+    // Playback side: a block or pad of this many bytes has been played.
+    void notePlayed(DWORD bytes);
+    void write(WAVEHDR* h);
+    // Notification times: takes the delay start gave once eight readings agree on it.
+    void calibrate(int32_t nominal);
     // Queues the handled block for playback, corrected toward the two-block delay.
     void play(WAVEHDR* h, int index);
     void recycle(WAVEHDR* h, int index);

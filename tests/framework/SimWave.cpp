@@ -25,6 +25,12 @@ struct Origin {
     uint64_t first;    // capture index of its first frame
 };
 
+struct Finished {
+    Device* device;
+    WAVEHDR* header;
+    uint64_t due;  // when its notification may go out
+};
+
 struct State {
     Config config;
     Device in, out;
@@ -33,7 +39,7 @@ struct State {
     double owed = 0;            // playback frames due but not yet moved
     uint64_t holdUntil = 0;     // capture notifications wait until then
     uint64_t stoppedUntil = 0;  // the process runs no period until then
-    std::deque<std::pair<Device*, WAVEHDR*>> finished;  // in the order the blocks finished
+    std::deque<Finished> finished;  // in the order the blocks finished
     std::map<const WAVEHDR*, Origin> origins;
     std::vector<int64_t> output;
     uint64_t played = 0;
@@ -69,21 +75,21 @@ void finish(Device& d)
     d.queue.pop_front();
     if (d.capture)
         h->dwBytesRecorded = static_cast<DWORD>(h->reserved);
-    st.finished.emplace_back(&d, h);
+    st.finished.push_back({&d, h, st.clock + (d.capture ? st.config.captureLate : st.config.playbackLate)});
 }
 
 void deliver(bool all)
 {
-    while (!st.finished.empty()) {
+    for (;;) {
+        // Each device's latency is fixed, so skipping what is not due keeps each one's order.
         auto it = st.finished.begin();
-        if (!all && st.clock < st.holdUntil) {
-            while (it != st.finished.end() && it->first->capture)
-                ++it;
-            if (it == st.finished.end())
-                return;
-        }
-        Device* d = it->first;
-        WAVEHDR* h = it->second;
+        while (!all && it != st.finished.end() &&
+               (it->due > st.clock || (it->device->capture && st.clock < st.holdUntil)))
+            ++it;
+        if (it == st.finished.end())
+            return;
+        Device* d = it->device;
+        WAVEHDR* h = it->header;
         st.finished.erase(it);
         h->dwFlags = (h->dwFlags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE;
         notify(*d, d->capture ? MM_WIM_DATA : MM_WOM_DONE, h);
@@ -278,6 +284,18 @@ MMRESULT WINAPI waveInReset(HWAVEIN h) { return sim::resetDevice(h, true); }
 MMRESULT WINAPI waveOutReset(HWAVEOUT h) { return sim::resetDevice(h, false); }
 MMRESULT WINAPI waveInGetPosition(HWAVEIN h, LPMMTIME t, UINT) { return sim::position(h, true, t); }
 MMRESULT WINAPI waveOutGetPosition(HWAVEOUT h, LPMMTIME t, UINT) { return sim::position(h, false, t); }
+
+// The simulation's time stands in for the clock: one count per capture frame.
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* c)
+{
+    c->QuadPart = static_cast<LONGLONG>(sim::now());
+    return 1;
+}
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* f)
+{
+    f->QuadPart = 44100;
+    return 1;
+}
 
 QmWaveStats qmWaveStats() { return {0, 0, 0, 0}; }
 void qmWaveCountRestoration() {}

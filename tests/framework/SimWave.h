@@ -21,6 +21,9 @@ const int kCode = 32000;
 struct Config {
     double playbackRate = 1.0;  // playback frames per capture frame (1 + ppm * 1e-6)
     int chunk = 256;            // frames moved per device period, as SDL's buffer
+    // Frames a notification comes after its block is done, beyond the period's own lateness.
+    uint64_t captureLate = 0;
+    uint64_t playbackLate = 0;
     // Input sample at capture index i: 0 means silence there (a pause in the voice).
     std::function<bool(uint64_t i)> voiced = [](uint64_t) { return true; };
     // Receives every output frame (see output()); when set, output() stays empty.

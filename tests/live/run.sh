@@ -107,7 +107,7 @@ if [ $wine = 1 ]; then
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f >/dev/null 2>&1
   cp "$program" "$work/run/"
-  (cd "$work/run" && exec wine "./$(basename "$program")") >"$work/program.log" 2>&1 &
+  (cd "$work/run" && QUILLMORPH_AUDIO_STATS=1 exec wine "./$(basename "$program")") >"$work/program.log" 2>&1 &
 else
   (cd "$work/run" && SDL_AUDIODRIVER=pulseaudio QUILLMORPH_AUDIO_STATS=1 exec "$program") >"$work/program.log" 2>&1 &
 fi
