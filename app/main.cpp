@@ -18,9 +18,9 @@ int runProgram()
     } else {
         result = runMessageLoop();
         // The loop also ends on a message error; never let the stream outlive the
-        // voice changer it feeds.
-        if (window->audio->running)
-            window->audio->close();
+        // voice changer it feeds (a second close does nothing; running may be false
+        // for a moment while the stream opens lost devices again).
+        window->audio->close();
     }
     if (window->audio->idle())
         delete window;

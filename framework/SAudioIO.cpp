@@ -40,6 +40,10 @@ int32_t eventThreshold(SAudioIO::Reading r, int blockSize)
 // Whatever the reading, it is sure of this much: a block's difference, and of playback
 // having run dry (the gap is heard anyway, so the cushion comes back at once).
 int32_t dryTolerance(int blockSize) { return blockSize / 8; }
+// How often the watch for lost devices looks, and how many looks without a notification
+// mean a device is lost: a second, longer than any block or stall a working device has.
+const auto kWatchPeriod = std::chrono::milliseconds(100);
+const int kLostPeriods = 10;
 // Blocks after a correction before the next may start: the readings settle first.
 const int kHoldoffBlocks = 8;
 // Peak below which a block counts as quiet: -40 dB of full scale.
@@ -71,14 +75,15 @@ void resetHeader(SAudioBlock& b)
 }
 
 #ifdef _WIN32
-// WinMM keeps no sound counters; the stream's own restorations are what there is to print
-// for QUILLMORPH_AUDIO_STATS=1 (elsewhere the platform layer prints them with its own).
+// WinMM keeps no sound counters; the stream's own restorations and reopenings are what
+// there is to print for QUILLMORPH_AUDIO_STATS=1 (elsewhere the platform layer prints its own).
 std::atomic<uint32_t> gRestorations{0};
+std::atomic<uint32_t> gReopenings{0};
 
 void printStats()
 {
-    std::fprintf(stderr, "sound: %u cushion restorations (WinMM counts no underruns, overruns or reopenings)\n",
-                 static_cast<unsigned>(gRestorations.load()));
+    std::fprintf(stderr, "sound: %u cushion restorations, %u device reopenings (WinMM counts no underruns or overruns)\n",
+                 static_cast<unsigned>(gRestorations.load()), static_cast<unsigned>(gReopenings.load()));
 }
 
 // At exit rather than at the last close: a program may open and close the stream many times.
@@ -111,27 +116,20 @@ void SAudioBlock::alloc(int n)
     header.dwUser = reinterpret_cast<DWORD_PTR>(this);
 }
 
+SAudioIO::~SAudioIO() { endWatch(); }
+
 void SAudioIO::open(int blockSize)
 {
+    std::lock_guard<std::mutex> lock(control);
     // A second open would pull the arrays from under queued blocks.
     if (inputDevice || outputDevice) {
-        close();
+        closeLocked();
         if (inputDevice || outputDevice)
             return;
     }
-
 #ifdef _WIN32
     registerStatsPrinter();
 #endif
-    WAVEFORMATEX format = {};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = kChannels;
-    format.nSamplesPerSec = kSampleRate;
-    format.nBlockAlign = kChannels * kBitsPerSample / 8;
-    format.nAvgBytesPerSec = kSampleRate * format.nBlockAlign;
-    format.wBitsPerSample = kBitsPerSample;
-    format.cbSize = 0;
-
     for (int i = 0; i < kBlocks; ++i) {
         blocks[i].alloc(blockSize);
         preparedOn[i] = kNone;
@@ -143,7 +141,23 @@ void SAudioIO::open(int blockSize)
     this->blockSize = blockSize;
     LARGE_INTEGER f = {};
     counterFrequency = QueryPerformanceFrequency(&f) && f.QuadPart > 0 ? f.QuadPart : 1;
+    openDevices();
+    if (reopenLost && !watcher.joinable()) {
+        watching = true;
+        watcher = std::thread(&SAudioIO::watch, this);
+    }
+}
 
+void SAudioIO::openDevices()
+{
+    WAVEFORMATEX format = {};
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = kChannels;
+    format.nSamplesPerSec = kSampleRate;
+    format.nBlockAlign = kChannels * kBitsPerSample / 8;
+    format.nAvgBytesPerSec = kSampleRate * format.nBlockAlign;
+    format.wBitsPerSample = kBitsPerSample;
+    format.cbSize = 0;
     if (waveInOpen(&inputDevice, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&SAudioIO::inputCallback),
                    reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION) != MMSYSERR_NOERROR)
         inputDevice = nullptr;
@@ -153,6 +167,13 @@ void SAudioIO::open(int blockSize)
 }
 
 void SAudioIO::start()
+{
+    std::lock_guard<std::mutex> lock(control);
+    wanted = true;
+    startLocked();
+}
+
+void SAudioIO::startLocked()
 {
     // Both positions are zero here: just opened, or reset by stop.
     framesWritten = static_cast<uint32_t>((kBlocks - kCushionBlocks) * blockSize);
@@ -208,6 +229,13 @@ bool SAudioIO::waitForNotifications()
 
 void SAudioIO::stop()
 {
+    std::lock_guard<std::mutex> lock(control);
+    wanted = false;
+    stopLocked();
+}
+
+void SAudioIO::stopLocked()
+{
     // Cleared before the busy count is read: a notification that has not yet counted
     // itself in will see false and leave its block alone.
     running = false;
@@ -240,7 +268,16 @@ void SAudioIO::stop()
 
 void SAudioIO::close()
 {
-    stop();
+    // The watch ends first: it takes the lock to open the devices again.
+    endWatch();
+    std::lock_guard<std::mutex> lock(control);
+    wanted = false;
+    closeLocked();
+}
+
+void SAudioIO::closeLocked()
+{
+    stopLocked();
     if (!settled)
         return;
     for (SAudioBlock* group : {blocks, pads}) {
@@ -253,10 +290,61 @@ void SAudioIO::close()
         }
     }
     blockSize = 0;
+    closeDevices();
+}
+
+void SAudioIO::closeDevices()
+{
     waveInClose(inputDevice);
     waveOutClose(outputDevice);
     inputDevice = nullptr;
     outputDevice = nullptr;
+}
+
+void SAudioIO::endWatch()
+{
+    watching = false;
+    if (watcher.joinable())
+        watcher.join();
+}
+
+void SAudioIO::watch()
+{
+    uint32_t seen = notifications.load();
+    int silent = 0;
+    bool told = false;
+    while (watching.load()) {
+        std::this_thread::sleep_for(kWatchPeriod);
+        const uint32_t n = notifications.load();
+        if (n != seen || busy.load() != 0) {
+            // Sound flows, or the handler is merely slow: no device is lost.
+            seen = n;
+            silent = 0;
+            told = false;
+            continue;
+        }
+        // Counted in the watch's own periods, so a process stopped meanwhile does not count.
+        if (++silent < kLostPeriods)
+            continue;
+        silent = 0;
+        std::lock_guard<std::mutex> lock(control);
+        if (!watching.load() || !wanted || !settled)
+            continue;
+        if (!told)
+            std::fprintf(stderr, "sound: no sound for a second; opening the devices again\n");
+        told = true;
+        stopLocked();
+        if (!settled)
+            continue;
+        closeDevices();
+        openDevices();
+        startLocked();
+        reopenCount.fetch_add(1, std::memory_order_relaxed);
+#ifdef _WIN32
+        gReopenings.fetch_add(1, std::memory_order_relaxed);
+#endif
+        seen = notifications.load();
+    }
 }
 
 int SAudioIO::indexOf(const WAVEHDR* header) const
@@ -499,6 +587,7 @@ void CALLBACK SAudioIO::inputCallback(HWAVEIN device, UINT message, DWORD_PTR in
         return;
     SAudioIO* self = reinterpret_cast<SAudioIO*>(instance);
     BusyGuard guard(self->busy);
+    self->notifications.fetch_add(1, std::memory_order_relaxed);
     if (!self->running.load())
         return;
     WAVEHDR* h = reinterpret_cast<WAVEHDR*>(param1);
@@ -526,6 +615,7 @@ void CALLBACK SAudioIO::outputCallback(HWAVEOUT device, UINT message, DWORD_PTR 
         return;
     SAudioIO* self = reinterpret_cast<SAudioIO*>(instance);
     BusyGuard guard(self->busy);
+    self->notifications.fetch_add(1, std::memory_order_relaxed);
     if (!self->running.load())
         return;
     WAVEHDR* h = reinterpret_cast<WAVEHDR*>(param1);

@@ -17,6 +17,8 @@
 #include "framework/SAudio.h"
 
 #include <atomic>
+#include <mutex>
+#include <thread>
 
 class SAudioIO final : public SAudio {
 public:
@@ -27,7 +29,7 @@ public:
     static const int kDriftReadings = 8;
     static const DWORD kSampleRate = 44100;
     // Arrivals a notification-time reading takes the earliest of: the others came late.
-    static const int kTimingWindow = 8;
+    static constexpr int kTimingWindow = 8;
 
     enum class Reading : unsigned char { Positions, NotificationTimes };
     // Set before start.
@@ -43,7 +45,18 @@ public:
     HWAVEOUT outputDevice = nullptr;
     HWAVEIN inputDevice = nullptr;
 
+    // Where the platform does not bring lost devices back by itself (WinMM), the stream
+    // watches: no notification for a second while running and no handler at work, and it
+    // closes both devices and opens the default ones again, every second until sound
+    // flows. Set before open.
+#ifdef _WIN32
+    bool reopenLost = true;
+#else
+    bool reopenLost = false;
+#endif
+
     SAudioIO() = default;
+    ~SAudioIO();
     SAudioIO(const SAudioIO&) = delete;
     SAudioIO& operator=(const SAudioIO&) = delete;
 
@@ -64,6 +77,8 @@ public:
 
     // Corrections made since open (silence played or input left out); any thread.
     uint32_t restorations() const { return restorationCount.load(std::memory_order_relaxed); }
+    // Times the watch opened the devices again; any thread.
+    uint32_t reopenings() const { return reopenCount.load(std::memory_order_relaxed); }
 
     static void CALLBACK inputCallback(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                                        DWORD_PTR param2);
@@ -82,6 +97,21 @@ private:
     // A pad is queued for playback (set by the capture side, cleared by the playback side).
     std::atomic<bool> padQueued[kPads] = {};
     std::atomic<uint32_t> restorationCount{0};
+
+    // Control calls and the watch's reopening take turns; notifications never take it.
+    std::mutex control;
+    bool wanted = false;  // started and not stopped since (under control)
+    std::thread watcher;
+    std::atomic<bool> watching{false};
+    std::atomic<uint32_t> notifications{0};
+    std::atomic<uint32_t> reopenCount{0};
+    void openDevices();
+    void closeDevices();
+    void startLocked();
+    void stopLocked();
+    void closeLocked();
+    void watch();
+    void endWatch();
 
     // Capture side only (one notification thread), so plain fields.
     int blockSize = 0;

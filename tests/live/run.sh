@@ -20,6 +20,9 @@
 #     --wine             PROGRAM is the Windows build (quillmorph.exe), run under Wine
 #     --out DIR          keep the recording, the logs and result.json there
 #     --check            exit 1 unless the run is clean (see below)
+#     --check-back       exit 1 unless sound comes back: no burst missing after the last
+#                        event's recovery second, and the close as for --check (dropouts and
+#                        the delay not judged: under Wine its own stream breaks up now and then)
 # Prints the measurement (tests/live/live.py), the program's sound counters and the
 # close. With --check a run passes when no burst is missing or has a dropout after
 # the last event's recovery second, every delay there is within 10 ms of the run's median
@@ -29,10 +32,10 @@ set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 e2e="$here/../e2e"
-[ $# -ge 1 ] || { sed -n '2,27p' "$0"; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,30p' "$0"; exit 2; }
 program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); shift
 seconds=30 busy=0 drag="" stop_program="" stop_server="" restart_server="" remove_sink="" remove_source=""
-late_server="" out="" check=0 rt_server=0 wine=0
+late_server="" out="" check=0 check_back=0 rt_server=0 wine=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift ;;
@@ -49,6 +52,7 @@ while [ $# -gt 0 ]; do
     --check) check=1 ;;
     --rt-server) rt_server=1 ;;
     --wine) wine=1 ;;
+    --check-back) check=1 check_back=1 ;;
     *) echo "live: unknown option '$1'" >&2; exit 2 ;;
   esac
   shift
@@ -222,10 +226,11 @@ note "close: exit code $rc after $close_s s"
 note "artefacts in $work"
 
 [ $check = 1 ] || exit 0
-python3 - "$work/result.json" "$rc" "$close_s" <<'PY'
+python3 - "$work/result.json" "$rc" "$close_s" "$check_back" <<'PY'
 import json, sys
 r = json.load(open(sys.argv[1]))
 rc, close_s = sys.argv[2], float(sys.argv[3])
+back_only = sys.argv[4] == '1'
 s = r['summary'].get('after', r['summary']['all'])
 after = float(s['label'].split()[1]) if s['label'] != 'all' else 0.0
 # Bursts whose input the rig's player broke up cannot be judged (live.py leaves them out).
@@ -235,14 +240,14 @@ if not rows:
     fails.append('no bursts to judge')
 if s['missing']:
     fails.append(f"{s['missing']} bursts missing")
-if s['gaps']:
+if s['gaps'] and not back_only:
     fails.append(f"{s['gaps']} dropouts")
 d = [b['delay_ms'] for b in rows if 'delay_ms' in b and not b.get('drag_at_onset')]
 # Onsets are found to a few ms (a drag at an onset changes its shape, so those are left
 # out); a lost or doubled cushion moves the delay by tens.
 ref = sorted(b['delay_ms'] for b in r['bursts'] if 'delay_ms' in b and not b.get('drag_at_onset'))
 ref = ref[len(ref) // 2] if ref else None
-if d and ref is not None and max(abs(x - ref) for x in d) > 10:
+if d and ref is not None and max(abs(x - ref) for x in d) > 10 and not back_only:
     fails.append(f"delay {min(d)}..{max(d)} ms, not within 10 ms of {ref} ms")
 if rc != '0':
     fails.append(f'exit code {rc}')
