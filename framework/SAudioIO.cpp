@@ -176,7 +176,7 @@ void SAudioIO::start()
 void SAudioIO::startLocked()
 {
     // Both positions are zero here: just opened, or reset by stop.
-    framesWritten = static_cast<uint32_t>((kBlocks - kCushionBlocks) * blockSize);
+    framesWritten = (kBlocks - kCushionBlocks) * blockSize;
     framesCaptured = 0;
     recentCount = 0;
     correction = 0;
@@ -188,8 +188,6 @@ void SAudioIO::startLocked()
     healthy = 0;
     captureArrivals = Arrivals();
     playbackArrivals = Arrivals();
-    capturedTotal = 0;
-    writtenTotal = framesWritten;
     playedTotal = 0;
     captureQueued = 0;
     playbackQueued = 0;
@@ -395,21 +393,21 @@ int64_t SAudioIO::Arrivals::earliest() const
 bool SAudioIO::measureDelayByTimes(int32_t& delay, bool& dry)
 {
     // The arrival, not now: the handler's time would count as capture running late.
-    captureArrivals.add(arrivedAt, capturedTotal);
-    int64_t ahead = std::max<int64_t>(0, arrivedAt - captureArrivals.earliest() - capturedTotal);
+    captureArrivals.add(arrivedAt, framesCaptured);
+    int64_t ahead = std::max<int64_t>(0, arrivedAt - captureArrivals.earliest() - framesCaptured);
     const int64_t room = static_cast<int64_t>(captureBehind) * blockSize;
     if (ahead > room) {
         // More than the blocks behind this one can hold: they are full and capture lost
         // input since (a stall), so the earlier arrivals no longer tell its clock.
         captureArrivals.count = 0;
-        captureArrivals.add(arrivedAt, capturedTotal);
+        captureArrivals.add(arrivedAt, framesCaptured);
         ahead = room;
     }
     // Both at the arrival: the delay does not depend on how long the handler took, but
     // whether playback ran dry meanwhile does.
     const int64_t origin = playbackOrigin.load(std::memory_order_acquire);
-    const int64_t pending = writtenTotal - (arrivedAt - origin);
-    dry = writtenTotal - (clockFrames() - origin) <= 0;
+    const int64_t pending = framesWritten - (arrivedAt - origin);
+    dry = framesWritten - (clockFrames() - origin) <= 0;
     const int64_t d = blockSize + ahead + std::max<int64_t>(0, pending);
     delay = static_cast<int32_t>(std::min<int64_t>(d, 1 << 30));
     return true;
@@ -448,8 +446,9 @@ bool SAudioIO::measureDelay(int32_t& delay, bool& dry)
         return false;
     // Captured after this block (a late notification), and queued but not yet played;
     // a playback position past what was queued means playback ran dry.
-    const int32_t ahead = std::max<int32_t>(0, static_cast<int32_t>(inFrames - framesCaptured));
-    const int32_t pending = static_cast<int32_t>(framesWritten - outFrames);
+    // The positions wrap at 32 bits, so the differences are taken there.
+    const int32_t ahead = std::max<int32_t>(0, static_cast<int32_t>(inFrames - static_cast<uint32_t>(framesCaptured)));
+    const int32_t pending = static_cast<int32_t>(static_cast<uint32_t>(framesWritten) - outFrames);
     dry = pending <= 0;
     delay = blockSize + ahead + std::max<int32_t>(0, pending);
     return true;
@@ -558,8 +557,7 @@ void SAudioIO::play(WAVEHDR* h, int index)
             padQueued[k] = true;
             waveOutPrepareHeader(outputDevice, p, kHeaderSize);
             write(p);
-            framesWritten += static_cast<uint32_t>(n);
-            writtenTotal += n;
+            framesWritten += n;
             correction += n;
             break;
         }
@@ -577,8 +575,7 @@ void SAudioIO::play(WAVEHDR* h, int index)
     preparedOn[index] = kOutput;
     waveOutPrepareHeader(outputDevice, h, kHeaderSize);
     write(h);
-    framesWritten += static_cast<uint32_t>(blockSize - skip);
-    writtenTotal += blockSize - skip;
+    framesWritten += blockSize - skip;
 }
 
 void CALLBACK SAudioIO::inputCallback(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR)
@@ -598,7 +595,6 @@ void CALLBACK SAudioIO::inputCallback(HWAVEIN device, UINT message, DWORD_PTR in
 
     waveInUnprepareHeader(device, h, kHeaderSize);
     self->framesCaptured += h->dwBytesRecorded / kFrameBytes;
-    self->capturedTotal += h->dwBytesRecorded / kFrameBytes;
     self->captureBehind = self->captureQueued.fetch_sub(1) - 1;
     if (self->reading == Reading::NotificationTimes)
         self->arrivedAt = self->clockFrames();

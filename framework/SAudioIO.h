@@ -115,8 +115,8 @@ private:
 
     // Capture side only (one notification thread), so plain fields.
     int blockSize = 0;
-    uint32_t framesWritten = 0;    // playback frames queued since start (wrap like positions)
-    uint32_t framesCaptured = 0;   // capture frames notified since start
+    int64_t framesWritten = 0;     // playback frames queued since start
+    int64_t framesCaptured = 0;    // capture frames notified since start
     int32_t recent[kDriftReadings] = {};  // last delays: drift is what all of them agree on
     int recentCount = 0;
     int32_t correction = 0;        // frames still to leave out (> 0) or to add as silence (< 0)
@@ -140,10 +140,8 @@ private:
     };
     int64_t counterFrequency = 1;
     Arrivals captureArrivals;               // capture side
-    int64_t capturedTotal = 0;              // capture side
     int captureBehind = 0;                  // capture side: blocks queued behind the one notified
     int64_t arrivedAt = 0;                  // capture side: when its notification came
-    int64_t writtenTotal = 0;               // capture side
     Arrivals playbackArrivals;              // playback side
     int64_t playedTotal = 0;                // playback side
     std::atomic<int64_t> playbackOrigin{0};  // from the playback side to the capture side
