@@ -1,5 +1,5 @@
 # Cross build for 64-bit Windows with MinGW-w64 (Debian's x86_64-w64-mingw32 packages).
-#   cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+#   cmake --preset windows   (or -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake)
 # Programs built here run under Wine through CMAKE_CROSSCOMPILING_EMULATOR, with a
 # Wine prefix inside the build folder so nothing lands in ~/.wine.
 
