@@ -22,6 +22,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,6 +101,20 @@ std::string slurp(const std::string& file)
     return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
+// Waits until the disk driver has written `samples` of output (it runs in real time),
+// for at most `limit`; true when it has.
+bool waitForOutput(const std::string& file, size_t samples, std::chrono::milliseconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        struct stat st {};
+        if (stat(file.c_str(), &st) == 0 && static_cast<size_t>(st.st_size) >= 2 * samples)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
 size_t firstAbove(const std::vector<double>& x, double threshold, size_t from = 0)
 {
     for (size_t i = from; i < x.size(); ++i)
@@ -141,7 +156,8 @@ TEST_F(ProgramTest, HeadlessRunPlaysTheResynthesisedVoiceAndStopsOnSigint)
     env.push_back("SDL_VIDEODRIVER=dummy");
     pid_t pid = startProgram(dir.path(), env, QM_PROGRAM);
     ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+    // the silence and three seconds of the voice out
+    EXPECT_TRUE(waitForOutput(dir.path() + "/out.raw", 4 * kRate, std::chrono::seconds(30)));
     ASSERT_EQ(kill(pid, SIGINT), 0);
     double seconds = 0;
     int code = waitFor(pid, std::chrono::milliseconds(10000), &seconds);
@@ -273,12 +289,16 @@ TEST_F(ProgramTest, RealPointerDragRaisesThePitchAndCloseButtonEndsTheProgram)
         waitpid(pid, nullptr, 0);
         FAIL() << "the window did not appear: " << slurp(dir.path() + "/log");
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // Enough output before the drag to read the pitch from (see below).
+    EXPECT_TRUE(waitForOutput(dir.path() + "/out.raw", 2 * kRate + kRate / 2, std::chrono::seconds(30)));
     // Press on the crosshair and drag it beyond the top edge.
     int rc = std::system((xdo + "mousemove --window " + wid + " 200 200 mousedown 1 mousemove --window " + wid +
                           " 200 100 mousemove --window " + wid + " 200 -30 mouseup 1").c_str());
     ASSERT_EQ(rc, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    struct stat st {};
+    ASSERT_EQ(stat((dir.path() + "/out.raw").c_str(), &st), 0);
+    EXPECT_TRUE(waitForOutput(dir.path() + "/out.raw", st.st_size / 2 + 2 * kRate + kRate / 2,
+                              std::chrono::seconds(30)));
 
     ASSERT_TRUE(sendDeleteWindow(display, std::stoul(wid)));
     double seconds = 0;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Linux program on a real X server and a real sound server: Xvfb and the
-# PulseAudio null-sink rig (tests/e2e/rig.sh). A fed voice must come out resynthesised
+# PulseAudio null-sink rig (tests/rig/rig.sh). A fed voice must come out resynthesised
 # at its pitch; after a short stall of the program, a real pointer drag to the top edge
 # must raise it two octaves; the close button (WM_DELETE_WINDOW) must end the program
 # with code 0, and so must SIGINT (Ctrl-C in a terminal) in a second run.
@@ -8,22 +8,19 @@
 # Exit 77 (skipped) when the rig's tools are missing.
 set -uo pipefail
 
-e2e=$(cd "$(dirname "$0")/../e2e" && pwd)
+rig=$(cd "$(dirname "$0")/../rig" && pwd)
 [ $# -ge 1 ] || { sed -n '2,8p' "$0"; exit 2; }
 program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 work=${2:-$(mktemp -d /tmp/qm-linux-e2e.XXXXXX)}
 mkdir -p "$work"
-analyze="python3 $e2e/analyze.py"
 
-for tool in Xvfb xdpyinfo xdotool import pulseaudio pactl parec paplay cc python3; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (script/bootstrap installs it)"; exit 77; }
-done
+. "$rig/rig.sh"
+rig_need Xvfb xdpyinfo xdotool import pulseaudio pactl parec paplay cc bc
 
 failures=0
 fail() { failures=$((failures + 1)); echo "FAIL: $*" >&2; }
 note() { printf 'e2e: %s\n' "$*"; }
 
-. "$e2e/rig.sh"
 pid=""
 cleanup() {
   [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
@@ -31,16 +28,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cc -O2 -o "$work/wm_delete" "$e2e/wm_delete.c" -lX11 || exit 1
-$analyze voice "$work/voice.wav" --f0 150 --bursts 3 || exit 1
+cc -O2 -o "$work/wm_delete" "$rig/wm_delete.c" -lX11 || exit 1
+rig_voice "$work" || exit 1
 rig_x_start || exit 1
 rig_pulse_start || exit 1
-sleep 1  # keep-alive streams flowing before the program opens its devices
 
 # start_program: runs the program from a folder holding back.bmp; sets pid and wid.
 start_program() {
   mkdir -p "$work/run"
-  cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$e2e/../../app/back.bmp" "$work/run/"
+  cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$rig/../../app/back.bmp" "$work/run/"
   rm -f "$work/exit_code"
   # -m: a backgrounded job would otherwise inherit SIGINT as ignored.
   set -m
@@ -50,7 +46,7 @@ start_program() {
   rig_wait_window
   wid=$RIG_WID
   [ -n "$wid" ] || { fail "no window titled Quillmorph"; cat "$work/program.log" >&2; exit 1; }
-  sleep 1  # let the blocks circulate
+  rig_wait_streams "$pid" || { fail "the program's sound streams did not open"; cat "$work/program.log" >&2; exit 1; }
 }
 
 # wait_exit LABEL: waits (hang guard 30 s) and checks the exit code and time.
@@ -70,10 +66,9 @@ measure() {  # measure NAME REPORT-ARGS...
 }
 
 start_program
-import -window "$wid" "$work/window.png"
-pad=$($analyze pad "$work/window.png" --expect-size 400x400 --expect-crosshair 200,200 --expect-circle) ||
-  fail "window picture: $pad"
-read -r ox oy < <(python3 -c 'import json,sys; print(*json.loads(sys.argv[1])["origin"])' "$pad")
+pad=$(rig_check_pad "$wid" "$work/window.png" --expect-size 400x400 --expect-crosshair 200,200 --expect-circle) ||
+  { fail "window picture: $pad"; exit 1; }
+read -r ox oy < <(rig_pad_origin "$pad")
 measure centre --expect-ratio 1 --tolerance 0.03 --expect-changed --min-level 0.1 --max-level 0.9
 
 # A stall such as a loaded machine gives (the analysis above is one): the program stopped
@@ -84,10 +79,8 @@ kill -STOP "$pid"; sleep 0.3; kill -CONT "$pid"
 xdotool mousemove --window "$wid" $((ox + 200)) $((oy + 200)) mousedown 1 \
         mousemove --window "$wid" $((ox + 200)) $((oy + 100)) \
         mousemove --window "$wid" $((ox + 200)) $((oy - 30)) mouseup 1
-sleep 0.5
-import -window "$wid" "$work/window-top.png"
-$analyze pad "$work/window-top.png" --expect-crosshair 200,0 >/dev/null || fail "the crosshair did not follow the drag"
-measure top --expect-ratio 4 --tolerance 0.05
+rig_check_pad "$wid" "$work/window-top.png" --expect-crosshair 200,0 >/dev/null || fail "the crosshair did not follow the drag"
+measure top --expect-ratio 4 --tolerance 0.02
 
 "$work/wm_delete" "$wid" || fail "could not send WM_DELETE_WINDOW"
 wait_exit "close button"

@@ -3,40 +3,32 @@
 # setting work (a scratch folder); defines functions, and desk_fail counts failures.
 
 desk_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-desk_e2e=$(cd "$desk_here/../e2e" && pwd)
-analyze="python3 $desk_e2e/analyze.py"
+desk_rig=$(cd "$desk_here/../rig" && pwd)
 failures=0
 
 fail() { failures=$((failures + 1)); echo "FAIL: $*" >&2; }
 note() { printf '%s: %s\n' "$desk_name" "$*"; }
 
-# desk_need TOOL...: exits 77 (skipped) when one is missing.
-desk_need() {
-  local tool
-  for tool in "$@"; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (script/bootstrap installs it)"; exit 77; }
-  done
-}
+. "$desk_rig/rig.sh"
 
-. "$desk_e2e/rig.sh"
+# desk_need TOOL...: exits 77 (skipped) when one, or the measurements' python, is missing.
+desk_need() { rig_need "$@"; }
 
 # desk_rig_start: Xvfb, the PulseAudio rig, the close-button sender and the voice.
 desk_rig_start() {
-  cc -O2 -o "$work/wm_delete" "$desk_e2e/wm_delete.c" -lX11 || exit 1
-  $analyze voice "$work/voice.wav" --f0 150 --bursts 3 >/dev/null || exit 1
+  cc -O2 -o "$work/wm_delete" "$desk_rig/wm_delete.c" -lX11 || exit 1
+  rig_voice "$work" || exit 1
   rig_x_start || exit 1
   rig_pulse_start || exit 1
-  sleep 1  # keep-alive streams flowing before the program opens its devices
 }
 
 # desk_check_window WID BACK_BMP: the pad is shown, 400 x 400, crosshair and circle
 # at the centre, over the background picture. Sets pad_x, pad_y (its origin).
 desk_check_window() {
   local pad
-  import -window "$1" "$work/window.png"
-  pad=$($analyze pad "$work/window.png" --expect-size 400x400 --expect-crosshair 200,200 --expect-circle \
+  pad=$(rig_check_pad "$1" "$work/window.png" --expect-size 400x400 --expect-crosshair 200,200 --expect-circle \
         --expect-picture "$2") || fail "window picture: $pad"
-  read -r pad_x pad_y < <(python3 -c 'import json,sys; print(*json.loads(sys.argv[1])["origin"])' "$pad")
+  read -r pad_x pad_y < <(rig_pad_origin "$pad")
 }
 
 # desk_drag_top WID: a real pointer drag from the centre past the top edge (two
@@ -45,13 +37,11 @@ desk_drag_top() {
   xdotool mousemove --window "$1" $((pad_x + 200)) $((pad_y + 200)) mousedown 1 \
           mousemove --window "$1" $((pad_x + 200)) $((pad_y + 100)) \
           mousemove --window "$1" $((pad_x + 200)) $((pad_y - 30)) mouseup 1
-  sleep 0.5
-  import -window "$1" "$work/window-top.png"
-  $analyze pad "$work/window-top.png" --expect-crosshair 200,0 >/dev/null || fail "the crosshair did not follow the drag"
+  rig_check_pad "$1" "$work/window-top.png" --expect-crosshair 200,0 >/dev/null || fail "the crosshair did not follow the drag"
 }
 
 # desk_measure NAME REPORT-ARGS...: plays the voice into the rig's input and checks
-# what comes out on its output channel (tests/e2e/analyze.py report).
+# what comes out on its output channel, every burst (tests/rig/analyze.py report).
 desk_measure() {
   rig_measure "$work" "$1" "$desk_name" "${@:2}" || fail "voice, $1"
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The .deb as a user gets it: made with cpack from a built tree, installed with
 # dpkg -i, the desktop entry valid, the program started with the entry's Exec from
-# its Path folder on Xvfb and the PulseAudio rig (tests/e2e/rig.sh): it shows the pad
+# its Path folder on Xvfb and the PulseAudio rig (tests/rig/rig.sh): it shows the pad
 # over the installed back.bmp, plays the voice resynthesised at the centre and two
 # octaves up after a drag, and closes with code 0; the installed quillmorph-virtual-mic
 # finds the installed program and folder. Then dpkg --purge must leave none
@@ -91,11 +91,11 @@ rig_wait_window || { fail "no window titled Quillmorph"; cat "$work/program.log"
 wid=$RIG_WID
 [ "$(readlink "/proc/$pid/exe")" = /usr/bin/quillmorph ] || fail "running $(readlink "/proc/$pid/exe"), not /usr/bin/quillmorph"
 [ "$(readlink "/proc/$pid/cwd")" = "$path" ] || fail "working folder $(readlink "/proc/$pid/cwd"), not $path"
-sleep 1  # let the blocks circulate
+rig_wait_streams "$pid" || fail "the program's sound streams did not open"
 desk_check_window "$wid" "$path/back.bmp"
 desk_measure centre --expect-ratio 1 --tolerance 0.03 --expect-changed --min-level 0.1 --max-level 0.9
 desk_drag_top "$wid"
-desk_measure top --expect-ratio 4 --tolerance 0.05
+desk_measure top --expect-ratio 4 --tolerance 0.02
 "$work/wm_delete" "$wid" || fail "could not send WM_DELETE_WINDOW"
 if desk_wait_gone "$pid" 15; then
   wait "$pid"; rc=$?; pid=""

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# script/virtual-mic on Xvfb and the PulseAudio rig (tests/e2e/rig.sh). The program's
+# script/virtual-mic on Xvfb and the PulseAudio rig (tests/rig/rig.sh). The program's
 # playback goes into the Quillmorph-Mic it makes and nowhere else, its capture stays
 # on the microphone that was the default; a recording from Quillmorph-Mic carries the
 # changed voice (two octaves up after a drag to the top); a second instance refuses to
@@ -79,11 +79,7 @@ pactl list sources | grep -q 'device.description = "Quillmorph-Mic"' || fail "no
 [ "$(ours)" -ge 2 ] || fail "expected the sink and the source among the modules, found $(ours)"
 defaults=$(pactl info | sed -n 's/^Default \(Sink\|Source\): //p' | tr '\n' ' ')
 [ "$defaults" = "spk mic " ] || fail "the defaults changed: $defaults"
-# The program's streams may take a moment to show on a loaded machine.
-for _ in $(seq 1 50); do
-  [ -n "$(stream_device sink-inputs "$prog_pid")" ] && [ -n "$(stream_device source-outputs "$prog_pid")" ] && break
-  sleep 0.2
-done
+rig_wait_streams "$prog_pid" || fail "the program's sound streams did not open"
 [ "$(stream_device sink-inputs "$prog_pid")" = "$(index_of sinks quillmorph_out)" ] ||
   fail "the program's playback is not on quillmorph_out"
 [ "$(stream_device source-outputs "$prog_pid")" = "$(index_of sources mic)" ] ||
@@ -96,13 +92,12 @@ out=$("$script" --program "$program" 2>&1); rc=$?
 # What a call hears: Quillmorph-Mic recorded and played into the rig's output channel,
 # on one time base with the input.
 rm -f "$work/mic.fifo" && mkfifo "$work/mic.fifo"
-parec --latency-msec=10 -d quillmorph_mic --raw --rate=44100 --channels=1 --format=s16le >"$work/mic.fifo" &
+parec --latency-msec=50 -d quillmorph_mic --raw --rate=44100 --channels=1 --format=s16le >"$work/mic.fifo" &
 feed_pids+=($!)
-pacat -p --latency-msec=10 -d spk --raw --rate=44100 --channels=1 --format=s16le <"$work/mic.fifo" &
+pacat -p --latency-msec=50 -d spk --raw --rate=44100 --channels=1 --format=s16le <"$work/mic.fifo" &
 feed_pids+=($!)
 desk_drag_top "$wid"
-sleep 1
-desk_measure from-mic --expect-ratio 4 --tolerance 0.05
+desk_measure from-mic --expect-ratio 4 --tolerance 0.02
 kill "${feed_pids[@]}" 2>/dev/null; feed_pids=()
 
 "$work/wm_delete" "$wid" || fail "could not send WM_DELETE_WINDOW"
@@ -110,7 +105,8 @@ stopped_cleanly "close button" 0
 
 for sig in INT TERM HUP; do
   start_vm || continue
-  sleep 0.5
+  # the script's traps are set before it starts the program
+  rig_wait_streams "$prog_pid" || fail "SIG$sig: the program's sound streams did not open"
   if [ "$sig" = INT ]; then kill -INT -- "-$vm_pid"; else kill -"$sig" "$vm_pid"; fi
   stopped_cleanly "SIG$sig" $((128 + $(kill -l $sig)))
 done

@@ -7,17 +7,15 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-e2e="$here/../e2e"
+rig="$here/../rig"
 [ $# -ge 1 ] || { sed -n '2,6p' "$0"; exit 2; }
 program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 cycles=${2:-20}
 busy=${3:-0}
 rt=${4:-}
-for tool in Xvfb xdpyinfo xdotool pulseaudio pactl parec paplay cc python3 bc; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (script/bootstrap installs it)"; exit 77; }
-done
+. "$rig/rig.sh"
+rig_need Xvfb xdpyinfo xdotool pulseaudio pactl parec paplay cc bc
 work=$(mktemp -d /tmp/qm-cycles.XXXXXX)
-. "$e2e/rig.sh"
 pid="" busy_pids=()
 cleanup() {
   [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
@@ -27,12 +25,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cc -O2 -o "$work/wm_delete" "$e2e/wm_delete.c" -lX11 || exit 1
-python3 "$here/live.py" signal "$work/voice.wav" --seconds 2 --on 1.5 --off 0.3 >/dev/null || exit 1
+cc -O2 -o "$work/wm_delete" "$rig/wm_delete.c" -lX11 || exit 1
+"$RIG_PY" "$here/live.py" signal "$work/voice.wav" --seconds 2 --on 1.5 --off 0.3 >/dev/null || exit 1
 rig_x_start || exit 1
 rig_pulse_start || exit 1
 [ "$rt" = --rt-server ] && for t in /proc/$RIG_PULSE_PID/task/*; do chrt -r -p 10 "${t##*/}" 2>/dev/null; done
-sleep 1
 for _ in $(seq 1 "$busy"); do ( while :; do :; done ) & busy_pids+=($!); done
 mkdir -p "$work/run"
 cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$here/../../app/back.bmp" "$work/run/"
@@ -44,9 +41,9 @@ for c in $(seq 1 "$cycles"); do
   rig_wait_window 5
   wid=$RIG_WID
   rig_record_start "$work/rec.raw"
-  sleep 0.2
+  $RIG_ANALYZE wait-recording "$work/rec.raw" --seconds 0.2 --timeout 10
   rig_play "$work/voice.wav"
-  sleep 0.4
+  $RIG_ANALYZE wait-recording "$work/rec.raw" --past-input 0.4 --timeout 10
   rig_record_stop
   t0=$(date +%s.%N)
   if [ -n "$wid" ]; then "$work/wm_delete" "$wid"; else kill -INT "$pid"; fi
@@ -55,7 +52,7 @@ for c in $(seq 1 "$cycles"); do
   rc=hung
   if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; wait "$pid" 2>/dev/null; else wait "$pid"; rc=$?; fi
   pid=""
-  result=$(python3 "$here/live.py" measure "$work/rec.raw" | tail -1)
+  result=$("$RIG_PY" "$here/live.py" measure "$work/rec.raw" | tail -1)
   missing=$(python3 -c 'import json,sys; d=json.loads(sys.argv[1]); print(d["missing"] if d["bursts"] else 1)' "$result")
   gaps=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["gaps"])' "$result")
   worst=$(echo "if ($close_s > $worst) $close_s else $worst" | bc)
@@ -67,4 +64,4 @@ for c in $(seq 1 "$cycles"); do
 done
 printf 'cycles: %d starts: %d silent, %d with dropouts, %d slow or failed closes (slowest %.2f s)\n' \
   "$cycles" "$silent" "$bad" "$slow" "$worst"
-[ $silent = 0 ] && [ $slow = 0 ]
+[ $silent = 0 ] && [ $slow = 0 ] && [ $bad = 0 ]

@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Live-use measurements on the sound rig (standard library only).
+"""Live-use measurements on the sound rig (numpy, and the rig's analyze.py).
 
   live.py signal OUT.wav --seconds S [--on 2.5] [--off 0.5] [--f0 150]
       The soak input: a steady voiced tone in bursts of --on seconds with --off
       seconds of silence between them, so that every burst onset times the delay.
   live.py measure REC.raw [--skip S] [--after S] [--gap-ms 0.7] [--json FILE]
       A recording with the input on the left and the program's output on the
-      right (tests/e2e/rig.sh). Per input burst: the delay to the output's onset,
+      right (tests/rig/rig.sh). Per input burst: the delay to the output's onset,
       and the dropouts inside it: runs of exact zeros of at least --gap-ms in the
       output while the input is active. Prints a summary and one line per burst
       with a fault; --json writes everything. --after S: the summary also counts
@@ -19,15 +19,14 @@
 """
 
 import argparse
-import array
 import json
 import os
-import re
 import statistics
 import sys
-import wave
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'e2e'))
+import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'rig'))
 import analyze  # noqa: E402
 
 RATE = analyze.RATE
@@ -38,43 +37,15 @@ EDGE_S = 0.1
 
 
 def cmd_signal(args):
-    period = analyze.voiced(args.f0, 1.0 / args.f0 * round(args.f0 * 0.2))
-    ramp = int(0.002 * RATE)
-    n = int(args.on * RATE)
-    burst = array.array('h', bytes(2 * n))
-    for i in range(n):
-        g = min(1.0, i / ramp, (n - 1 - i) / ramp)
-        burst[i] = int(0.5 * 32767 * g * period[i % len(period)])
-    gap = array.array('h', bytes(2 * int(args.off * RATE)))
-    cycle = (burst + gap).tobytes()
     count = max(1, int(args.seconds / (args.on + args.off)))
-    with wave.open(args.out, 'wb') as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(bytes(2 * int(0.2 * RATE)) + cycle * count)
+    samples = analyze.bursts_signal(args.f0, count, args.on, args.off, 0.2)
+    analyze.write_wav(args.out, samples)
     print(f"wrote {args.out}: {count} bursts of {args.on} s, {count * (args.on + args.off):.0f} s")
 
 
-def zero_runs(x, start, end, min_len):
-    """(offset, length) of runs of exact zeros of at least min_len samples in x[start:end]."""
-    raw = x[start:end].tobytes()
-    out = []
-    for m in re.finditer(rb'(?:\x00\x00){%d,}' % min_len, raw):
-        s, e = m.start(), m.end()
-        if s % 2:  # a match that starts inside a sample
-            s += 1
-            e -= (e - s) % 2
-        if (e - s) // 2 >= min_len:
-            out.append((start + s // 2, (e - s) // 2))
-    return out
-
-
 def onset(x, start, end, thr):
-    for i in range(start, min(end, len(x))):
-        if abs(x[i]) >= thr:
-            return i
-    return None
+    over = np.flatnonzero(np.abs(x[start:end].astype(np.int32)) >= thr)
+    return start + int(over[0]) if len(over) else None
 
 
 # A drag this long before or after an input onset may change the pitch its block is
@@ -85,13 +56,13 @@ DRAG_BEFORE_S, DRAG_AFTER_S = 0.1, 0.15
 def measure(path, gap_ms, skip, drags=()):
     left, right = analyze.load_stereo(path)
     ins = [b for b in analyze.bursts(left) if b[0] >= skip * RATE]
-    peak = max((abs(v) for v in right), default=0)
+    peak = int(np.max(np.abs(right.astype(np.int32)))) if len(right) else 0
     thr = max(200, 0.1 * peak)
     min_gap = max(1, int(gap_ms * RATE / 1000))
     rows = []
     for s, e in ins:
         row = {'t_s': round(s / RATE, 3)}
-        broken = zero_runs(left, s + int(EDGE_S * RATE), e - int(EDGE_S * RATE), min_gap)
+        broken = analyze.zero_runs(left, s + int(EDGE_S * RATE), e - int(EDGE_S * RATE), min_gap)
         if broken:
             row['input_gaps'] = len(broken)
         if any(s / RATE - DRAG_BEFORE_S <= t <= s / RATE + DRAG_AFTER_S for t in drags):
@@ -107,7 +78,7 @@ def measure(path, gap_ms, skip, drags=()):
         if b > len(right):
             row['cut'] = True
             b = len(right)
-        runs = zero_runs(right, a, b, min_gap) if b > a else []
+        runs = analyze.zero_runs(right, a, b, min_gap) if b > a else []
         row['gaps'] = len(runs)
         row['gap_ms'] = [round(1000.0 * n / RATE, 1) for _, n in runs][:20]
         rows.append(row)

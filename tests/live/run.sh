@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Drives the real program the way people use it live, on Xvfb and the PulseAudio
-# null-sink rig (tests/e2e/rig.sh), and measures what a listener would notice:
+# null-sink rig (tests/rig/rig.sh), and measures what a listener would notice:
 # dropouts inside the voice, the delay over time, recovery after an event, and how
 # the program closes.
 #   tests/live/run.sh PROGRAM [options]
@@ -31,7 +31,7 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-e2e="$here/../e2e"
+rig="$here/../rig"
 [ $# -ge 1 ] || { sed -n '2,30p' "$0"; exit 2; }
 program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); shift
 seconds=30 busy=0 drag="" stop_program="" stop_server="" restart_server="" remove_sink="" remove_source=""
@@ -57,15 +57,13 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-for tool in Xvfb xdpyinfo xdotool pulseaudio pactl parec paplay cc python3 bc; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (script/bootstrap installs it)"; exit 77; }
-done
+. "$rig/rig.sh"
+rig_need Xvfb xdpyinfo xdotool pulseaudio pactl parec paplay cc bc
 work=${out:-$(mktemp -d /tmp/qm-live.XXXXXX)}
 mkdir -p "$work"
-live="python3 $here/live.py"
+live="$RIG_PY $here/live.py"
 note() { printf 'live: %s\n' "$*"; }
 
-. "$e2e/rig.sh"
 pid="" busy_pids=() bg_pids=()
 cleanup() {
   [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
@@ -87,12 +85,11 @@ rig_pulse_restart() {
   rig_pulse_start
 }
 
-cc -O2 -o "$work/wm_delete" "$e2e/wm_delete.c" -lX11 || exit 1
+cc -O2 -o "$work/wm_delete" "$rig/wm_delete.c" -lX11 || exit 1
 $live signal "$work/voice.wav" --seconds "$seconds" >/dev/null || exit 1
 rig_x_start || exit 1
 if [ -z "$late_server" ]; then
   RIG_PULSE_SETUP_DELAY=0 rig_pulse_start || exit 1
-  sleep 1
 else
   rig_dir
   export XDG_RUNTIME_DIR="$RIG_DIR/run" PULSE_SERVER="unix:$RIG_DIR/run/pulse/native"
@@ -131,7 +128,7 @@ fi
 # Judged from the second burst on (3 s after the devices were there): the first may still
 # carry what the devices' arrival one after the other did to the delay.
 late_event=$([ -n "$late_server" ] && echo 1)
-sleep 1.5
+rig_wait_streams "$([ $wine = 1 ] || echo "$pid")" $((wine ? 60 : 15)) || { cat "$work/program.log" >&2; exit 1; }
 
 at() {  # at T COMMAND...: runs COMMAND T seconds from now, in the background
   local t=$1; shift
@@ -172,7 +169,7 @@ drag_loop() {
 
 t_rec=$(date +%s.%N)
 rig_record_start "$work/rec.raw"
-sleep 0.3
+$RIG_ANALYZE wait-recording "$work/rec.raw" --seconds 0.3 --timeout 10 || exit 1
 t_voice=$(date +%s.%N)
 events=()
 [ -n "$drag" ] && { drag_loop & bg_pids+=($!); }
@@ -188,13 +185,15 @@ if [ -n "$restart_server" ]; then
   rt_pulse
   note "sound server restarted"
   rig_record_start "$work/rec2.raw"
-  sleep 0.3
+  $RIG_ANALYZE wait-recording "$work/rec2.raw" --seconds 0.3 --timeout 10 || exit 1
   rig_play "$work/voice.wav"
   events+=("0+0")
 else
   rig_play "$work/voice.wav"
 fi
-sleep 1
+rec="$work/rec.raw"; [ -n "$restart_server" ] && rec="$work/rec2.raw"
+# the output of the last burst in (a missing one is judged below, not waited for)
+$RIG_ANALYZE wait-recording "$rec" --past-input 1.0 --timeout 10 || note "the recording did not grow"
 rig_record_stop
 for p in "${bg_pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
 bg_pids=()
@@ -208,7 +207,6 @@ if ! kill -0 "$pid" 2>/dev/null; then wait "$pid"; rc=$?; pid=""; fi
 for p in "${busy_pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
 busy_pids=()
 
-rec="$work/rec.raw"; [ -n "$restart_server" ] && rec="$work/rec2.raw"
 # The clean part starts one second after the last event ended (recording time: +0.3 s lead).
 after=""
 [ ${#events[@]} -gt 0 ] && after=$(printf '%s\n' "${events[@]}" | awk -F+ '{t = $1 + $2 + 1.3; if (t > m) m = t} END {print m}')
@@ -226,7 +224,7 @@ note "close: exit code $rc after $close_s s"
 note "artefacts in $work"
 
 [ $check = 1 ] || exit 0
-python3 - "$work/result.json" "$rc" "$close_s" "$check_back" <<'PY'
+"$RIG_PY" - "$work/result.json" "$rc" "$close_s" "$check_back" <<'PY'
 import json, sys
 r = json.load(open(sys.argv[1]))
 rc, close_s = sys.argv[2], float(sys.argv[3])

@@ -1,5 +1,5 @@
 // SAudioIO on the real WinMM (Windows, or Wine with a sound server: the PulseAudio rig
-// of tests/e2e/rig.sh). The devices set the pace here, so the tests wait for a number
+// of tests/rig/rig.sh). The devices set the pace here, so the tests wait for a number
 // of blocks with generous hang guards instead of timing anything.
 #include <gtest/gtest.h>
 
@@ -61,7 +61,7 @@ class WinmmStream : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_GT(waveInGetNumDevs(), 0u) << "no wave-in device: run with a sound server (tests/e2e/rig.sh)";
+        ASSERT_GT(waveInGetNumDevs(), 0u) << "no wave-in device: run with a sound server (tests/rig/rig.sh)";
         ASSERT_GT(waveOutGetNumDevs(), 0u) << "no wave-out device";
     }
 };

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures the real program under a pointer flood: Xvfb, a private PulseAudio daemon
 # with sound flowing, the left button held on the pad, MOVES pointer moves.
-#   tests/e2e/pad_flood.sh PROGRAM [MOVES] [RUNS]
+#   tests/rig/pad_flood.sh PROGRAM [MOVES] [RUNS]
 # For each run it prints, per scenario, the program's CPU share while idle with sound
 # flowing and during the flood (share of one core: all its threads' CPU time over the
 # wall time from the first move until the crosshair stood on the last), how long after

@@ -2,7 +2,7 @@
 # PulseAudio daemon whose null sink records the input (left) and the program's
 # output (right) on one time base. Source this file from bash; it only defines functions.
 #
-#   . tests/e2e/rig.sh
+#   . tests/rig/rig.sh
 #   rig_x_start                 # Xvfb on a free display; exports DISPLAY
 #   rig_pulse_start             # private daemon + sinks; exports XDG_RUNTIME_DIR etc.
 #   rig_record_start out.raw    # stereo s16le 44100 Hz: left = input, right = output
@@ -13,12 +13,33 @@
 #
 # Every process it starts is stopped by its own pid. State lives in RIG_DIR (a fresh
 # temporary folder, removed by rig_stop_all, unless set before rig_pulse_start/rig_x_start).
-# Needs: Xvfb, xdpyinfo, pulseaudio, pactl, pacat, parec, paplay.
+# Needs: Xvfb, xdpyinfo, pulseaudio, pactl, pacat, parec, paplay, ImageMagick's import,
+# and a python3 with numpy, scipy, aubio and Pillow (RIG_PY; rig_need checks them all).
+# Every wait is for a condition (a picture, a stream, data in the recording), with a
+# generous limit, never for a fixed time.
 
 RIG_RATE=44100
-RIG_E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+RIG_DIR_SELF=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 rig_log() { printf 'rig: %s\n' "$*" >&2; }
+
+# The measurements' interpreter: Debian's python3 has the packages script/bootstrap
+# installs; a python3 earlier on the PATH (pyenv, a virtualenv) may lack them.
+RIG_PY=""
+for _py in /usr/bin/python3 "$(command -v python3 2>/dev/null)"; do
+  if [ -x "$_py" ] && "$_py" -c 'import numpy, scipy, aubio, PIL' 2>/dev/null; then RIG_PY=$_py; break; fi
+done
+unset _py
+RIG_ANALYZE="$RIG_PY $RIG_DIR_SELF/analyze.py"
+
+# rig_need TOOL...: exits 77 (skipped) when a tool, or the measurements' python, is missing.
+rig_need() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (script/bootstrap installs it)"; exit 77; }
+  done
+  [ -n "$RIG_PY" ] || { echo "SKIP: no python3 with numpy, scipy, aubio and Pillow (script/bootstrap installs them)"; exit 77; }
+}
 
 # The rig's own players and recorders run above ordinary work where the user may raise
 # them (root): beside busy loops a starved player would put gaps into the input itself.
@@ -103,7 +124,45 @@ rig_pulse_start() {
   RIG_KEEP_OUT_PID=$!
   "${RIG_NICE[@]}" parec --latency-msec=10 -d mic >/dev/null &
   RIG_KEEP_IN_PID=$!
+  rig_wait_running || { rig_log "the rig's null sink never ran"; return 1; }
   rig_log "PulseAudio rig up (daemon pid $RIG_PULSE_PID, $XDG_RUNTIME_DIR)"
+}
+
+# rig_wait_running [SECONDS]: waits (default 10 s) until the keep-alive streams are
+# flowing: the null sink and the microphone running, not idle or suspended. A device
+# opened before that stalls for seconds after its first data.
+rig_wait_running() {
+  local i
+  for i in $(seq 1 $(( ${1:-10} * 20 ))); do
+    pactl list short sinks 2>/dev/null | awk '$2 == "rec" && $NF == "RUNNING" {ok = 1} END {exit !ok}' &&
+      pactl list short sources 2>/dev/null | awk '$2 == "mic" && $NF == "RUNNING" {ok = 1} END {exit !ok}' &&
+      return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+# rig_stream_count KIND [PID]: the server's sink-inputs or source-outputs of process PID,
+# or without PID of any client but the rig's own players and recorders.
+rig_stream_count() {
+  pactl list "$1" 2>/dev/null | awk -v pid="${2:-}" '
+    $1 == "application.process.id" { v = $3; gsub(/"/, "", v); if (pid != "" && v == pid) n++ }
+    $1 == "application.process.binary" { b = $3; gsub(/"/, "", b)
+      if (pid == "" && b != "pacat" && b != "parec" && b != "paplay") n++ }
+    END { print n + 0 }'
+}
+
+# rig_wait_streams [PID] [SECONDS]: waits (default 15 s) until the program (PID, or any
+# client not the rig's) has its playback and its capture stream on the server.
+rig_wait_streams() {
+  local i
+  for i in $(seq 1 $(( ${2:-15} * 20 ))); do
+    [ "$(rig_stream_count sink-inputs "${1:-}")" -ge 1 ] &&
+      [ "$(rig_stream_count source-outputs "${1:-}")" -ge 1 ] && return 0
+    sleep 0.05
+  done
+  rig_log "no playback and capture stream of ${1:-the program} after ${2:-15} s"
+  return 1
 }
 
 # rig_record_start FILE: raw stereo s16le at 44100 Hz, left = input, right = output.
@@ -162,18 +221,38 @@ rig_stop_all() {
   fi
 }
 
+# rig_voice WORK: the fed voice, WORK/voice.wav: RIG_VOICE_BURSTS (3) bursts of 150 Hz.
+RIG_VOICE_BURSTS=3
+rig_voice() {
+  $RIG_ANALYZE voice "$1/voice.wav" --f0 150 --bursts "$RIG_VOICE_BURSTS" >/dev/null
+}
+
 # rig_measure WORK NAME LABEL REPORT-ARGS...: plays WORK/voice.wav into the rig's input,
-# records both channels and checks the output (analyze.py report, its lines printed
-# after "LABEL: NAME: "); returns 1 when the report finds a fault.
+# records both channels until the output of the last burst is in, and checks every
+# burst (analyze.py report, its lines printed after "LABEL: NAME: "); returns 1 when
+# the report finds a fault.
 rig_measure() {
   local work=$1 name=$2 label=$3 rc=0
   shift 3
   rig_record_start "$work/$name.raw"
-  sleep 0.3
+  $RIG_ANALYZE wait-recording "$work/$name.raw" --seconds 0.3 --timeout 10 || rc=1
   rig_play "$work/voice.wav"
-  sleep 0.8
+  $RIG_ANALYZE wait-recording "$work/$name.raw" --past-input 0.8 --bursts "$RIG_VOICE_BURSTS" --timeout 15 || rc=1
   rig_record_stop
-  python3 "$RIG_E2E_DIR/analyze.py" report "$work/$name.raw" "$@" >"$work/$name.json" 2>"$work/$name.log" || rc=1
+  $RIG_ANALYZE report "$work/$name.raw" --bursts "$RIG_VOICE_BURSTS" "$@" >"$work/$name.json" 2>"$work/$name.log" || rc=1
   sed "s/^/$label: $name: /" "$work/$name.log"
   return $rc
+}
+
+# rig_check_pad WID SHOT ANALYZE-PAD-ARGS...: screenshots of the window into SHOT until
+# the pad shows what the arguments expect (up to 5 s); prints the pad's JSON.
+rig_check_pad() {
+  local wid=$1 shot=$2
+  shift 2
+  $RIG_ANALYZE pad "$shot" --window "$wid" --wait 5 "$@"
+}
+
+# rig_pad_origin JSON: the pad's origin in the window, "X Y".
+rig_pad_origin() {
+  "$RIG_PY" -c 'import json,sys; print(*json.loads(sys.argv[1])["origin"])' "$1"
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # End-to-end run of the real Windows program under Wine, Xvfb and the PulseAudio rig.
-#   tests/e2e/windows-e2e.sh PROGRAM_DIR [WORK_DIR]
+#   tests/rig/windows-e2e.sh PROGRAM_DIR [WORK_DIR]
 # PROGRAM_DIR holds quillmorph.exe and back.bmp (the build folder or the unpacked zip);
 # the program runs with it as current directory. WORK_DIR (default: a temporary folder)
 # receives screenshots, recordings and e2e-summary.json.
@@ -22,19 +22,18 @@ prog_dir=$(cd "$1" && pwd)
 work=${2:-$(mktemp -d /tmp/qm-win-e2e.XXXXXX)}
 mkdir -p "$work"; work=$(cd "$work" && pwd)
 close_limit=${QM_E2E_CLOSE_LIMIT:-5}
-analyze="python3 $here/analyze.py"
 
 failures=()
 fail() { failures+=("$*"); echo "FAIL: $*" >&2; }
 note() { printf 'e2e: %s\n' "$*"; }
 since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.3f", b - a }'; }
 
-for tool in wine Xvfb xdotool import pulseaudio pactl parec paplay cc python3; do
+. "$here/rig.sh"
+for tool in wine Xvfb xdotool import pulseaudio pactl parec paplay cc; do
   command -v "$tool" >/dev/null || { echo "e2e: missing $tool (run script/bootstrap)" >&2; exit 1; }
 done
+[ -n "$RIG_PY" ] || { echo "e2e: no python3 with numpy, scipy, aubio and Pillow (run script/bootstrap)" >&2; exit 1; }
 [ -f "$prog_dir/quillmorph.exe" ] || { echo "e2e: no quillmorph.exe in $prog_dir" >&2; exit 1; }
-
-. "$here/rig.sh"
 wine_pid=""
 cleanup() {
   # ends the program too if it is still running: it belongs to this prefix's wineserver
@@ -45,8 +44,7 @@ cleanup() {
 trap cleanup EXIT
 
 cc -O2 -o "$work/wm_delete" "$here/wm_delete.c" -lX11 || { echo "e2e: cannot build wm_delete" >&2; exit 1; }
-$analyze selftest || { echo "e2e: the measurements themselves are wrong" >&2; exit 1; }
-$analyze voice "$work/voice.wav" --f0 150 --bursts 3 || exit 1
+rig_voice "$work" || exit 1
 
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES=winemenubuilder.exe=d  # no menu entries or file associations in $HOME
@@ -62,7 +60,6 @@ wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f >/dev/null 2>&1
 
 rig_x_start || exit 1
 rig_pulse_start || exit 1
-sleep 1  # the null sink's keep-alive streams must be flowing before the program opens its devices
 
 note "starting quillmorph.exe in $prog_dir"
 t_start=$(date +%s.%N)
@@ -84,12 +81,11 @@ if [ -z "$wid" ]; then
   exit 1
 fi
 note "window $wid after $(since "$t_start") s"
-sleep 1.5  # let the blocks circulate
+rig_wait_streams "" 30 || fail "the program's sound streams did not open"
 
 # --- the window ---------------------------------------------------------------
 xwininfo -id "$wid" | grep -E 'Width|Height' | tr -s ' ' | sed 's/^/e2e: X window/'
-import -window "$wid" "$work/window.png"
-pad_json=$($analyze pad "$work/window.png" --expect-size 400x400 --expect-crosshair 200,200 --expect-circle) ||
+pad_json=$(rig_check_pad "$wid" "$work/window.png" --expect-size 400x400 --expect-crosshair 200,200 --expect-circle) ||
   fail "window picture: $pad_json"
 note "pad: $pad_json"
 if [ -z "${QM_E2E_LINUX_SHOT:-}" ] && [ -n "${QM_E2E_LINUX_EXE:-}" ] && [ -x "$QM_E2E_LINUX_EXE" ]; then
@@ -104,49 +100,32 @@ if [ -z "${QM_E2E_LINUX_SHOT:-}" ] && [ -n "${QM_E2E_LINUX_EXE:-}" ] && [ -x "$Q
     sleep 0.1
   done
   if [ -n "$lwid" ]; then
-    sleep 0.5
-    import -window "$lwid" "$work/window-linux.png" && QM_E2E_LINUX_SHOT=$work/window-linux.png
+    rig_check_pad "$lwid" "$work/window-linux.png" --expect-size 400x400 --expect-crosshair 200,200 \
+      --expect-circle >/dev/null && QM_E2E_LINUX_SHOT=$work/window-linux.png
   else
     fail "the Linux program showed no window"
   fi
   kill -TERM "$linux_pid" 2>/dev/null; wait "$linux_pid" 2>/dev/null
 fi
 if [ -n "${QM_E2E_LINUX_SHOT:-}" ] && [ -f "$QM_E2E_LINUX_SHOT" ]; then
-  $analyze compare "$work/window.png" "$QM_E2E_LINUX_SHOT" >"$work/compare.json" ||
+  $RIG_ANALYZE compare "$work/window.png" "$QM_E2E_LINUX_SHOT" >"$work/compare.json" ||
     fail "window differs from the Linux one: $(cat "$work/compare.json")"
   note "compared with $QM_E2E_LINUX_SHOT"
 fi
-read -r ox oy < <(python3 -c 'import json,sys; p=json.loads(sys.argv[1]); print(*p["origin"])' "$pad_json")
+read -r ox oy < <(rig_pad_origin "$pad_json")
 
 # --- the voice at the centre ----------------------------------------------------
-rig_record_start "$work/centre.raw"
-sleep 0.3
-rig_play "$work/voice.wav"
-sleep 0.8
-rig_record_stop
-centre=$($analyze report "$work/centre.raw" --expect-ratio 1 --tolerance 0.03 --expect-changed \
-         --min-level 0.1 --max-level 0.9 2>"$work/centre.log")
-centre_rc=$?
-sed 's/^/e2e: centre: /' "$work/centre.log"
-[ $centre_rc = 0 ] || fail "voice at the centre (details above)"
+rig_measure "$work" centre e2e --expect-ratio 1 --tolerance 0.03 --expect-changed --min-level 0.1 --max-level 0.9 ||
+  fail "voice at the centre (details above)"
 
 # --- a real drag to the top edge ------------------------------------------------
 xdotool mousemove --window "$wid" $((ox + 200)) $((oy + 200)) mousedown 1 \
         mousemove --window "$wid" $((ox + 200)) $((oy + 100)) \
         mousemove --window "$wid" $((ox + 200)) $((oy + 0)) mouseup 1
-sleep 0.5
-import -window "$wid" "$work/window-top.png"
-top_json=$($analyze pad "$work/window-top.png" --expect-crosshair 200,0) || fail "crosshair did not follow the drag: $top_json"
+top_json=$(rig_check_pad "$wid" "$work/window-top.png" --expect-crosshair 200,0) ||
+  fail "crosshair did not follow the drag: $top_json"
 note "after the drag: $top_json"
-rig_record_start "$work/top.raw"
-sleep 0.3
-rig_play "$work/voice.wav"
-sleep 0.8
-rig_record_stop
-top=$($analyze report "$work/top.raw" --expect-ratio 4 --tolerance 0.05 2>"$work/top.log")
-top_rc=$?
-sed 's/^/e2e: top: /' "$work/top.log"
-[ $top_rc = 0 ] || fail "voice after the drag to the top (details above)"
+rig_measure "$work" top e2e --expect-ratio 4 --tolerance 0.02 || fail "voice after the drag to the top (details above)"
 
 # --- closing ----------------------------------------------------------------------
 t0=$(date +%s.%N)
@@ -169,15 +148,15 @@ fi
 xdotool search --name '^Quillmorph$' >/dev/null 2>&1 && fail "window still there after exit"
 
 # --- summary ------------------------------------------------------------------------
-python3 - "$work" "$centre" "$top" "$rc" "$close_s" <<'PY'
+python3 - "$work" "$rc" "$close_s" <<'PY'
 import json, sys
-work, centre, top, rc, close_s = sys.argv[1:6]
-def load(s):
+work, rc, close_s = sys.argv[1:4]
+def load(name):
     try:
-        return json.loads(s)
+        return json.load(open(f"{work}/{name}.json"))
     except Exception:
         return {}
-c, t = load(centre), load(top)
+c, t = load('centre'), load('top')
 def pitches(r):
     b = [x for x in r.get('bursts', []) if 'out_pitch_hz' in x]
     return [x['in_pitch_hz'] for x in b], [x['out_pitch_hz'] for x in b]

@@ -1,0 +1,144 @@
+"""The rig's measurements on signals whose answers are known (analyze.py selftest).
+
+Each case builds a recording as the rig makes them (input left, output right, one
+time base) or a screenshot, measures it with analyze.py and compares with what was
+built in. With --program-output, the program's own output two octaves up (the
+offline renderer run over `analyze.py voice`) must read 600-606 Hz in every burst.
+"""
+
+import os
+import tempfile
+import wave
+
+import numpy as np
+from PIL import Image, ImageDraw
+
+import analyze as A
+
+RATE = A.RATE
+
+
+def stereo(left, right, path):
+    n = max(len(left), len(right))
+    st = np.zeros((n, 2), '<i2')
+    st[:len(left), 0] = left
+    st[:len(right), 1] = right
+    st.tofile(path)
+
+
+def periods(lengths, n, amps=(1.0,)):
+    """A voice made of whole periods of the given lengths in turn (as a resynthesis
+    whose period lengths are whole samples), each the same sine-phase shape."""
+    out, i, total = [], 0, 0
+    while total < n:
+        length = lengths[i % len(lengths)]
+        t = np.arange(length) / length
+        out.append(amps[i % len(amps)] * sum(np.sin(2 * np.pi * k * t) / k for k in range(1, 7)))
+        total += length
+        i += 1
+    x = np.concatenate(out)[:n]
+    return x / np.max(np.abs(x))
+
+
+def burst_layout(inp_burst, out_burst, delay, lead=0.3, gap=0.5, count=3):
+    """Input bursts and the matching output bursts `delay` samples later."""
+    lead, gap = np.zeros(int(lead * RATE)), np.zeros(int(gap * RATE))
+    left = np.concatenate([lead] + [inp_burst, gap] * count)
+    right = np.concatenate([np.zeros(delay), lead] + [out_burst, gap] * count)
+    return left.astype(np.int16), right.astype(np.int16)
+
+
+def run(program_output=None):
+    bad = []
+
+    def check(ok, what):
+        if not ok:
+            bad.append(what)
+
+    one = A.voiced(150.0, 0.2)
+    inp = (12000 * np.resize(one, int(0.8 * RATE))).astype(np.int16)
+    with tempfile.TemporaryDirectory() as tmp:
+        rec = os.path.join(tmp, 'rec.raw')
+
+        # A copy at 0.4 gain, 6000 samples (136.05 ms) late: delay, pitch, level, likeness.
+        left, right = burst_layout(inp, (0.4 * inp).astype(np.int16), 6000, count=2)
+        stereo(left, right, rec)
+        rows = A.measure(rec, 1.0)
+        check(len(rows) == 2 and all(abs(r.get('delay_ms', 0) - 136.05) <= 1.0 for r in rows),
+              f"delay of a copy 136.05 ms late measured as {[r.get('delay_ms') for r in rows]}")
+        check(all(abs(r['out_pitch_hz'] - 150.0) <= 0.75 and r['waveform_similarity'] >= 0.95
+                  and abs(r['level_ratio'] - 0.4) <= 0.02 and r['dropouts'] == 0 for r in rows),
+              f"copy not read as 150 Hz, alike, at 0.4, whole: {rows}")
+
+        # Two octaves up in whole-sample periods alternating 73 and 74 (600 Hz), which
+        # also repeat every few periods, 5000 samples late: 600-606 Hz in every burst.
+        up = (9000 * periods([73, 74], len(inp))).astype(np.int16)
+        left, right = burst_layout(inp, up, 5000)
+        stereo(left, right, rec)
+        rows = A.measure(rec, 4.0)
+        check(len(rows) == 3 and all(600.0 <= r.get('out_pitch_hz', 0) <= 606.0 for r in rows),
+              f"73/74-sample periods (600 Hz) read as {[r.get('out_pitch_hz') for r in rows]}")
+        check(all(abs(r.get('delay_ms', 0) - 5000 / RATE * 1000) <= 3.0 for r in rows),
+              f"delay 113.4 ms measured as {[r.get('delay_ms') for r in rows]}")
+        check(all(r.get('waveform_similarity', 1) < 0.9 for r in rows), "a different waveform was taken for a copy")
+
+        # A dropout of 2 ms inside the second output burst is found, and only there.
+        holed = right.copy()
+        at = 5000 + int(0.3 * RATE) + len(inp) + int(0.5 * RATE) + int(0.4 * RATE)
+        holed[at:at + int(0.002 * RATE)] = 0
+        stereo(left, holed, rec)
+        rows = A.measure(rec, 4.0)
+        check([r.get('dropouts') for r in rows] == [0, 1, 0], f"a 2 ms dropout in burst 1 read as {rows}")
+
+        # No output at all.
+        stereo(left, np.zeros_like(left), rec)
+        check(not any('delay_ms' in r for r in A.measure(rec)), "silence on the output was taken for output")
+
+    # The pitch judged against the one expected: a tracker's reading a third of it is
+    # overruled by the spectrum only when the harmonics say so.
+    n = RATE // 2
+    modulated = (9000 * periods([73, 74], n, amps=(1.0, 0.5, 0.75))).astype(np.int16)
+    reading = A.tracked_pitch(modulated)
+    pitch, note, ok = A.judge_pitch(modulated, 600.0, 0.01)
+    check(abs(reading - 200.0) <= 2.0 and ok and abs(pitch - 600.0) <= 1.0 and '1/3 of' in note,
+          f"600 Hz with a three-period pattern: tracker {reading:.1f}, judged {pitch:.1f} {ok} '{note}'")
+    for f0, rel in ((200.0, '1/3 of'), (1200.0, '2 x')):
+        x = (12000 * A.voiced(f0, 0.5)).astype(np.int16)
+        pitch, note, ok = A.judge_pitch(x, 600.0, 0.01)
+        check(not ok and rel in note, f"a true {f0:.0f} Hz voice judged against 600 Hz: {pitch:.1f} {ok} '{note}'")
+
+    # The program itself, two octaves up.
+    if program_output:
+        with wave.open(program_output) as w:
+            out = np.frombuffer(w.readframes(w.getnframes()), '<i2')
+        v = A.bursts_signal(150.0, 3, 1.0, 0.6, 0.3)
+        with tempfile.TemporaryDirectory() as tmp:
+            rec = os.path.join(tmp, 'rec.raw')
+            stereo(v, np.concatenate([np.zeros(6000, np.int16), out]), rec)
+            rows = A.measure(rec, 4.0)
+        check(len(rows) == 3 and all(600.0 <= r.get('out_pitch_hz', 0) <= 606.0 and r['dropouts'] == 0
+                                     for r in rows),
+              f"the program two octaves up read as {[(r.get('out_pitch_hz'), r.get('pitch_note')) for r in rows]}")
+
+    # Pictures: a pad drawn at a known place, and a screen that shows nothing yet.
+    with tempfile.TemporaryDirectory() as tmp:
+        img = Image.new('RGB', (500, 460), (212, 208, 200))
+        d = ImageDraw.Draw(img)
+        x0, y0, cx, cy = 37, 21, 150, 260
+        d.rectangle([x0, y0, x0 + 399, y0 + 399], fill=(255, 255, 255))
+        d.line([x0, y0 + cy, x0 + 399, y0 + cy], fill=A.GREY)
+        d.line([x0 + cx, y0, x0 + cx, y0 + 399], fill=A.GREY)
+        d.ellipse([x0 + cx - 50, y0 + cy - 50, x0 + cx + 50, y0 + cy + 50], outline=A.GREY)
+        path = os.path.join(tmp, 'pad.png')
+        img.save(path)
+        pad = A.find_pad(A.load_rgb(path))
+        check(pad['origin'] == [x0, y0] and pad['size'] == [400, 400] and pad['crosshair'] == [cx, cy]
+              and pad['circle_hits'][0] >= 0.8 * pad['circle_hits'][1] > 0, f"drawn pad found as {pad}")
+        Image.new('RGB', (500, 460), (0, 0, 0)).save(path)
+        pad = A.find_pad(A.load_rgb(path))
+        check(pad['size'] == [0, 0], f"an empty screen read as a pad: {pad}")
+
+    for b in bad:
+        print("FAIL: " + b)
+    print("rig selftest: " + ("ok" if not bad else f"{len(bad)} failure(s)"))
+    return 1 if bad else 0
