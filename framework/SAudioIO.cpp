@@ -175,14 +175,22 @@ void SAudioIO::start()
 
 void SAudioIO::startLocked()
 {
+    // Where the positions give the delay, playback begins with the first captured block:
+    // begun now, it would play part of its cushion before capture delivers anything (a
+    // sound server opens the two streams some milliseconds apart), and the cushion would
+    // have to be restored with a gap in the first words. Under notification times the
+    // clocks are read from the start, so there playback begins at once.
+    cushionPending = reading == Reading::Positions;
     // Both positions are zero here: just opened, or reset by stop.
-    framesWritten = (kBlocks - kCushionBlocks) * blockSize;
+    framesWritten = cushionPending ? 0 : (kBlocks - kCushionBlocks) * blockSize;
     framesCaptured = 0;
     recentCount = 0;
     correction = 0;
     holdoff = 0;
     bias = 0;
-    calibrated = reading == Reading::Positions;
+    // The delay start gave is the one held, under either reading: the devices' own periods
+    // add a phase of up to one of them that no reading sees before playback moves.
+    calibrated = false;
     afterEvent = false;
     readings = 0;
     healthy = 0;
@@ -202,16 +210,47 @@ void SAudioIO::startLocked()
         captureQueued.fetch_add(1);
         waveInAddBuffer(inputDevice, h, kHeaderSize);
     }
-    // Still zero from open: playback begins at once with two blocks of silence.
+    // Still zero from open: playback begins with two blocks of silence, at once or with
+    // the first captured block (beginPlayback).
     // Flags 0, not BEGINLOOP|ENDLOOP: with dwLoops 0 some drivers loop those forever.
+    if (!cushionPending) {
+        for (int i = 2; i < kBlocks; ++i) {
+            WAVEHDR* h = &blocks[i].header;
+            h->dwFlags = 0;
+            preparedOn[i] = kOutput;
+            waveOutPrepareHeader(outputDevice, h, kHeaderSize);
+            write(h);
+        }
+    }
+    waveInStart(inputDevice);
+}
+
+void SAudioIO::beginPlayback()
+{
+    cushionPending = false;
+    // Nothing queued yet, so the reading is how long ago capture began: the silence makes
+    // up the rest of the cushion. A block of it that is not needed goes to capture.
+    int32_t captured = 0;
+    bool dry = false;
+    int32_t silence = measureDelay(captured, dry) ? kCushionBlocks * blockSize - captured : kCushionBlocks * blockSize;
+    silence = std::max<int32_t>(0, std::min<int32_t>(silence, kCushionBlocks * blockSize));
     for (int i = 2; i < kBlocks; ++i) {
         WAVEHDR* h = &blocks[i].header;
+        const int32_t n = std::min<int32_t>(silence, blockSize);
+        if (n == 0) {
+            recycle(h, i);
+            continue;
+        }
+        resetHeader(blocks[i]);
+        std::memset(blocks[i].samples.data.get(), 0, static_cast<size_t>(blockSize) * sizeof(short));
+        h->dwBufferLength = static_cast<DWORD>(n) * kFrameBytes;
         h->dwFlags = 0;
         preparedOn[i] = kOutput;
         waveOutPrepareHeader(outputDevice, h, kHeaderSize);
         write(h);
+        framesWritten += n;
+        silence -= n;
     }
-    waveInStart(inputDevice);
 }
 
 bool SAudioIO::waitForNotifications()
@@ -457,8 +496,10 @@ bool SAudioIO::measureDelay(int32_t& delay, bool& dry)
 void SAudioIO::calibrate(int32_t nominal)
 {
     // Notifications come later than the blocks are done, capture's and playback's not by the
-    // same: the reading is off the real delay by the difference, so the delay start gave is
-    // the one to hold. Readings that disagree (a stall so early) wait for later ones.
+    // same, and playback's first period starts anywhere within one of SDL's or the server's:
+    // the reading is off the designed delay by that, so the delay start gave is the one to
+    // hold (correcting it would cut into the first words). Readings that disagree (a stall
+    // so early) wait for later ones.
     int32_t m[kDriftReadings];
     std::copy(recent, recent + kDriftReadings, m);
     std::sort(m, m + kDriftReadings);
@@ -483,6 +524,8 @@ void SAudioIO::recycle(WAVEHDR* h, int index)
 
 void SAudioIO::play(WAVEHDR* h, int index)
 {
+    if (cushionPending)
+        beginPlayback();
     const int32_t nominal = kCushionBlocks * blockSize;
     int32_t delay = 0;
     bool dry = false;

@@ -121,11 +121,12 @@ private:
     int recentCount = 0;
     int32_t correction = 0;        // frames still to leave out (> 0) or to add as silence (< 0)
     int holdoff = 0;               // blocks before the next reading may start a correction
-    int32_t bias = 0;              // what the reading adds to the real delay (notification times)
+    int32_t bias = 0;              // the delay start gave, less the designed one
     bool calibrated = false;       // bias known: slow drift may be corrected
     bool afterEvent = false;       // the last correction was for an event: its rest may follow at once
     int readings = 0;              // since start
     int healthy = 0;               // readings in a row with capture fed and playback going
+    bool cushionPending = false;   // playback not begun: its cushion goes out with the first block
 
     // Notification times, in frames of the performance counter. An arrival's time less the
     // frames played (or captured) until then is where that device's clock started, plus how
@@ -163,6 +164,8 @@ private:
     void calibrate(int32_t nominal);
     // Queues the handled block for playback, corrected toward the two-block delay.
     void play(WAVEHDR* h, int index);
+    // First captured block: the silence before it, so that the delay starts where it is held.
+    void beginPlayback();
     void recycle(WAVEHDR* h, int index);
     bool waitForNotifications();
 };
