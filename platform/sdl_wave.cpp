@@ -40,6 +40,8 @@
 
 #include <SDL.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -77,6 +79,25 @@ const double kCaptureHoldSeconds = 0.1;
 const WORD kMaxChannels = 8;
 const DWORD kMinRate = 1000;
 const DWORD kMaxRate = 384000;
+
+void sayNothing(const char*, int, const char*, int, const char*, ...) {}
+
+// Where no sound server answers, SDL falls back to ALSA, whose library prints a dozen
+// lines of its own on stderr before the one line that says what is wrong; a user should
+// see only the latter. The library stays loaded, so SDL's later load finds the same one.
+void quietAlsa()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        void* lib = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
+        if (!lib)
+            return;
+        using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+        using SetHandler = int (*)(Handler);
+        if (auto set = reinterpret_cast<SetHandler>(dlsym(lib, "snd_lib_error_set_handler")))
+            set(&sayNothing);
+    });
+}
 
 // Plain atomics with trivial destructors: safe to read from an exit handler while threads run.
 std::atomic<uint64_t> gUnderruns{0};
@@ -342,6 +363,7 @@ void watchDevice(WaveDevice& d)
     Backend& b = backend();
     std::lock_guard<std::mutex> g(b.sdlLock);
     if (!d.inited) {
+        quietAlsa();
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
             return;
         d.inited = true;
@@ -524,6 +546,7 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
         std::snprintf(reason, sizeof reason, ": the sound server is still starting");
     } else {
         std::lock_guard<std::mutex> g(b.sdlLock);
+        quietAlsa();
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
             std::snprintf(reason, sizeof reason, ": %s", SDL_GetError());
         } else {
