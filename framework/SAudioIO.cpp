@@ -188,9 +188,8 @@ void SAudioIO::startLocked()
     correction = 0;
     holdoff = 0;
     bias = 0;
-    // The delay start gave is the one held, under either reading: the devices' own periods
-    // add a phase of up to one of them that no reading sees before playback moves.
-    calibrated = false;
+    calibrated = reading == Reading::Positions;
+    phasePending = false;
     afterEvent = false;
     readings = 0;
     healthy = 0;
@@ -228,6 +227,9 @@ void SAudioIO::startLocked()
 void SAudioIO::beginPlayback()
 {
     cushionPending = false;
+    // Playback moves in the device's periods, which start anywhere: the next reading shows
+    // where, and that is set right with the second block, before a voice can be in it.
+    phasePending = true;
     // Nothing queued yet, so the reading is how long ago capture began: the silence makes
     // up the rest of the cushion. A block of it that is not needed goes to capture.
     int32_t captured = 0;
@@ -496,10 +498,8 @@ bool SAudioIO::measureDelay(int32_t& delay, bool& dry)
 void SAudioIO::calibrate(int32_t nominal)
 {
     // Notifications come later than the blocks are done, capture's and playback's not by the
-    // same, and playback's first period starts anywhere within one of SDL's or the server's:
-    // the reading is off the designed delay by that, so the delay start gave is the one to
-    // hold (correcting it would cut into the first words). Readings that disagree (a stall
-    // so early) wait for later ones.
+    // same: the reading is off the real delay by the difference, so the delay start gave is
+    // the one to hold. Readings that disagree (a stall so early) wait for later ones.
     int32_t m[kDriftReadings];
     std::copy(recent, recent + kDriftReadings, m);
     std::sort(m, m + kDriftReadings);
@@ -535,6 +535,14 @@ void SAudioIO::play(WAVEHDR* h, int index)
         ++readings;
         // A circulation that keeps capture fed and playback going is one to calibrate on.
         healthy = dry || captureBehind == 0 ? 0 : healthy + 1;
+    }
+    if (phasePending && recentCount == 2) {
+        phasePending = false;
+        if (std::abs(delay - nominal) > dryTolerance(blockSize)) {
+            correction = delay - nominal;
+            holdoff = kHoldoffBlocks;
+            recentCount = 0;
+        }
     }
     if (!calibrated && healthy >= kDriftReadings && recentCount >= kDriftReadings &&
         readings >= kTimingWindow + kDriftReadings)

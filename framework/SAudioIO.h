@@ -121,12 +121,13 @@ private:
     int recentCount = 0;
     int32_t correction = 0;        // frames still to leave out (> 0) or to add as silence (< 0)
     int holdoff = 0;               // blocks before the next reading may start a correction
-    int32_t bias = 0;              // the delay start gave, less the designed one
+    int32_t bias = 0;              // what the reading adds to the real delay (notification times)
     bool calibrated = false;       // bias known: slow drift may be corrected
     bool afterEvent = false;       // the last correction was for an event: its rest may follow at once
     int readings = 0;              // since start
     int healthy = 0;               // readings in a row with capture fed and playback going
     bool cushionPending = false;   // playback not begun: its cushion goes out with the first block
+    bool phasePending = false;     // playback just begun: the next reading sets its phase right
 
     // Notification times, in frames of the performance counter. An arrival's time less the
     // frames played (or captured) until then is where that device's clock started, plus how

@@ -238,6 +238,8 @@ void step()
         return;
     }
     st.clock += chunk;
+    if (st.clock <= st.config.captureStart)
+        st.captureIndex = st.clock;
     while (st.captureIndex < st.clock)
         captureFrame();
     st.owed += chunk * st.config.playbackRate;

@@ -24,6 +24,8 @@ struct Config {
     // Frames a notification comes after its block is done, beyond the period's own lateness.
     uint64_t captureLate = 0;
     uint64_t playbackLate = 0;
+    // Capture delivers nothing before this (a sound server opens its streams apart).
+    uint64_t captureStart = 0;
     // Input sample at capture index i: 0 means silence there (a pause in the voice).
     std::function<bool(uint64_t i)> voiced = [](uint64_t) { return true; };
     // Receives every output frame (see output()); when set, output() stays empty.

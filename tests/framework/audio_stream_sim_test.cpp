@@ -178,6 +178,26 @@ TEST_P(SAudioStreamSim, StartHoldsTwoBlocksAndNeverCorrectsAtRest)
     expectEveryBlockOnceInOrder(r.handler);
 }
 
+// Capture opening some milliseconds after playback (as a sound server's streams do),
+// with the voice from the first sample: no restoration, no gap, the designed delay.
+TEST_P(SAudioStreamSim, CaptureBeginningLateStartsCleanAtTheDesignedDelay)
+{
+    if (GetParam().reading != SAudioIO::Reading::Positions)
+        GTEST_SKIP() << "read off notification times, playback starts at once";
+    for (uint64_t late : {0u, 300u, 700u, 1500u}) {
+        SCOPED_TRACE(late);
+        sim::Config c = config();
+        c.captureStart = late;
+        c.voiced = [](uint64_t) { return true; };
+        SimRun r(c, 0.5, GetParam().reading);
+        r.until(10 * kRate);
+        EXPECT_NEAR(r.ear.firstDelay, 2 * kBlock, c.chunk);
+        EXPECT_EQ(r.ear.fault, "");
+        EXPECT_EQ(r.stream.restorations(), 0u);
+        expectEveryBlockOnceInOrder(r.handler);
+    }
+}
+
 TEST_P(SAudioStreamSim, TwoClocksAnHourApartHoldTheDelayWithQuietCorrections)
 {
     for (double ppm : {200.0, -200.0, 50.0}) {

@@ -7,6 +7,10 @@
 #     --seconds S        length of the fed voice (default 30)
 #     --busy K           K busy loops beside the program (default 0)
 #     --drag S           a pad drag every S seconds (default none)
+#     --flood N@T[:US]   N pointer moves with the button held, T seconds into the voice,
+#                        one every US microseconds (default 0: as fast as X takes them);
+#                        the pad's crosshair must show the last one. Not an event: the
+#                        sound must stay clean through it
 #     --stop-program S@T SIGSTOP the program for S seconds, T seconds into the voice
 #     --stop-server S@T  the same for the sound server
 #     --restart-server T kill the sound server at T and start a new one
@@ -34,13 +38,14 @@ here=$(cd "$(dirname "$0")" && pwd)
 rig="$here/../rig"
 [ $# -ge 1 ] || { sed -n '2,30p' "$0"; exit 2; }
 program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); shift
-seconds=30 busy=0 drag="" stop_program="" stop_server="" restart_server="" remove_sink="" remove_source=""
+seconds=30 busy=0 drag="" flood="" stop_program="" stop_server="" restart_server="" remove_sink="" remove_source=""
 late_server="" out="" check=0 check_back=0 rt_server=0 wine=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift ;;
     --busy) busy=$2; shift ;;
     --drag) drag=$2; shift ;;
+    --flood) flood=$2; shift ;;
     --stop-program) stop_program=$2; shift ;;
     --stop-server) stop_server=$2; shift ;;
     --restart-server) restart_server=$2; shift ;;
@@ -86,6 +91,7 @@ rig_pulse_restart() {
 }
 
 cc -O2 -o "$work/wm_delete" "$rig/wm_delete.c" -lX11 || exit 1
+[ -z "$flood" ] || cc -O2 -o "$work/pad_flood" "$rig/pad_flood.c" -lX11 || exit 1
 $live signal "$work/voice.wav" --seconds "$seconds" >/dev/null || exit 1
 rig_x_start || exit 1
 if [ -z "$late_server" ]; then
@@ -176,6 +182,20 @@ events=()
 if [ -n "$stop_program" ]; then at "${stop_program#*@}" stop_for "$stop_pid" "${stop_program%@*}"; events+=("${stop_program#*@}+${stop_program%@*}"); fi
 if [ -n "$stop_server" ]; then at "${stop_server#*@}" stop_for "$RIG_PULSE_PID" "${stop_server%@*}"; events+=("${stop_server#*@}+${stop_server%@*}"); fi
 if [ -n "$remove_sink" ]; then at "${remove_sink%:*}" toggle_module sink "${remove_sink#*:}"; events+=("${remove_sink%:*}+${remove_sink#*:}"); fi
+flood_once() {  # flood_once N PERIOD_US
+  xdotool mousemove --window "$wid" 200 200 mousedown 1
+  if "$work/pad_flood" "$wid" "$1" "$2" >"$work/flood.txt"; then
+    note "flood of $1 moves: $(cat "$work/flood.txt")"
+  else
+    note "FLOOD: the crosshair did not reach the last move: $(cat "$work/flood.txt")"; : >"$work/flood_failed"
+  fi
+  xdotool mouseup 1
+}
+if [ -n "$flood" ]; then
+  f_moves=${flood%@*} f_at=${flood#*@} f_us=0
+  case $f_at in *:*) f_us=${f_at#*:} f_at=${f_at%:*} ;; esac
+  at "$f_at" flood_once "$f_moves" "$f_us"
+fi
 if [ -n "$remove_source" ]; then at "${remove_source%:*}" toggle_module source "${remove_source#*:}"; events+=("${remove_source%:*}+${remove_source#*:}"); fi
 
 if [ -n "$restart_server" ]; then
@@ -249,6 +269,9 @@ if d and ref is not None and max(abs(x - ref) for x in d) > 10 and not back_only
     fails.append(f"delay {min(d)}..{max(d)} ms, not within 10 ms of {ref} ms")
 if rc != '0':
     fails.append(f'exit code {rc}')
+import os
+if os.path.exists(os.path.join(os.path.dirname(sys.argv[1]), 'flood_failed')):
+    fails.append('the crosshair did not follow the flood')
 if close_s > 1.0:
     fails.append(f'close took {close_s} s')
 print('live: ' + ('FAIL: ' + '; '.join(fails) if fails else 'clean'))
