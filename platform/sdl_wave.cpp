@@ -41,6 +41,8 @@
 #include <SDL.h>
 
 #include <dlfcn.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -76,6 +78,8 @@ const int kServerProbeMs = 200;
 // card's buffer keeps it: the stream requeues a block only once it has been played, so a
 // notification thread a busy machine holds back for a period or two would otherwise lose input.
 const double kCaptureHoldSeconds = 0.1;
+// Sound servers run their own real-time threads at 5 (PulseAudio) or above.
+const int kNotifyRealtimePriority = 3;
 const WORD kMaxChannels = 8;
 const DWORD kMinRate = 1000;
 const DWORD kMaxRate = 384000;
@@ -85,7 +89,7 @@ void sayNothing(const char*, int, const char*, int, const char*, ...) {}
 // Where no sound server answers, SDL falls back to ALSA, whose library prints a dozen
 // lines of its own on stderr before the one line that says what is wrong; a user should
 // see only the latter. The library stays loaded, so SDL's later load finds the same one.
-void quietAlsa()
+void prepareSdlAudio()
 {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -363,7 +367,7 @@ void watchDevice(WaveDevice& d)
     Backend& b = backend();
     std::lock_guard<std::mutex> g(b.sdlLock);
     if (!d.inited) {
-        quietAlsa();
+        prepareSdlAudio();
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
             return;
         d.inited = true;
@@ -415,9 +419,15 @@ void notifyLoop(std::shared_ptr<WaveDevice> dp)
         ~TlsCleanup() { SDL_TLSCleanup(); }
     } tlsCleanup;
 #endif
-    // Like a driver's callback thread: above ordinary work, so a busy machine does not
-    // starve the stream (it only asks; without the right it stays as it is).
-    SDL_SetThreadPriority(SDL_THREAD_PRIORITY_HIGH);
+    // Like a driver's callback thread: real-time where the user may (root, or a real-time
+    // limit), as desktop audio programs' threads are; at an ordinary policy, however high,
+    // a machine full of other work delayed it past the cushion. Below a sound server's own
+    // real-time threads; a notification is short. Otherwise as high as SDL gets it (a
+    // lower nice value, through RealtimeKit where the user may not set it).
+    sched_param rt = {};
+    rt.sched_priority = kNotifyRealtimePriority;
+    if (pthread_setschedparam(pthread_self(), SCHED_RR, &rt) != 0)
+        SDL_SetThreadPriority(SDL_THREAD_PRIORITY_HIGH);
     const UINT openMsg = d.capture ? MM_WIM_OPEN : MM_WOM_OPEN;
     const UINT dataMsg = d.capture ? MM_WIM_DATA : MM_WOM_DONE;
     const UINT closeMsg = d.capture ? MM_WIM_CLOSE : MM_WOM_CLOSE;
@@ -546,7 +556,7 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
         std::snprintf(reason, sizeof reason, ": the sound server is still starting");
     } else {
         std::lock_guard<std::mutex> g(b.sdlLock);
-        quietAlsa();
+        prepareSdlAudio();
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
             std::snprintf(reason, sizeof reason, ": %s", SDL_GetError());
         } else {
