@@ -1,5 +1,6 @@
 # Desktop integration and packages for Linux: `cmake --install` puts a desktop entry,
-# the icon and the virtual-microphone helper beside the program (app/CMakeLists.txt);
+# its AppStream metainfo, the icon and the virtual-microphone helper beside the
+# program (app/CMakeLists.txt);
 # CPack makes a .deb and a .tar.gz of that tree (script/package).
 # The Windows program ships as the zip from script/build-windows.
 if(WIN32)
@@ -11,14 +12,28 @@ set(QM_PACKAGE_MAINTAINER "Quillmorph developers <quillmorph@localhost>" CACHE S
     "Maintainer field of the Debian package: 'Name <address>'")
 set(QM_TARBALL_PREFIX "/usr/local" CACHE PATH
     "Where the .tar.gz is meant to be unpacked; its desktop entry points there")
+set(QM_SCREENSHOT_URL "" CACHE STRING
+    "http(s) address of docs/screenshot.png as published, for the AppStream listing; empty: no screenshot in it")
+
+# One ID names the desktop entry and the AppStream component, as software centres
+# expect; it is permanent, so it never follows the version or the build.
+set(QM_APP_ID org.quillmorph.Quillmorph)
+set(QM_METAINFO_IN ${PROJECT_SOURCE_DIR}/app/${QM_APP_ID}.metainfo.xml.in)
+set(QM_METAINFO_OUT ${CMAKE_CURRENT_BINARY_DIR}/${QM_APP_ID}.metainfo.xml)
+include(QmMetainfo)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QM_METAINFO_IN})
+if(QM_SCREENSHOT_URL STREQUAL "")
+  message(STATUS "Quillmorph: AppStream listing without a screenshot (set QM_SCREENSHOT_URL to its published address)")
+endif()
+install(FILES ${QM_METAINFO_OUT} DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
 # The desktop entry names absolute paths, so it is written at install time, for the
 # prefix the tree is installed at: `cmake --install --prefix` and CPack's /usr alike.
 # QM_DESKTOP_PREFIX in the environment overrides it for trees that are staged in one
 # place and used in another (the tarball).
-set(QM_DESKTOP_ENTRY ${CMAKE_CURRENT_BINARY_DIR}/quillmorph.desktop)
+set(QM_DESKTOP_ENTRY ${CMAKE_CURRENT_BINARY_DIR}/${QM_APP_ID}.desktop)
 install(CODE "
-  set(QM_DESKTOP_IN \"${CMAKE_CURRENT_SOURCE_DIR}/app/quillmorph.desktop.in\")
+  set(QM_DESKTOP_IN \"${CMAKE_CURRENT_SOURCE_DIR}/app/${QM_APP_ID}.desktop.in\")
   set(QM_DESKTOP_OUT \"${QM_DESKTOP_ENTRY}\")
   set(QM_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
   set(QM_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
