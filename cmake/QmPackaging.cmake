@@ -2,8 +2,24 @@
 # its AppStream metainfo, the icon and the virtual-microphone helper beside the
 # program (app/CMakeLists.txt);
 # CPack makes a .deb and a .tar.gz of that tree (script/package).
-# The Windows program ships as the zip from script/build-windows.
+# On Windows the tree is one flat folder; CPack zips it and script/build-windows
+# makes the installer (app/quillmorph.nsi) from the same tree.
 if(WIN32)
+  # Notepad of older Windows shows LF-only text as one line.
+  file(READ ${PROJECT_SOURCE_DIR}/app/README-windows.txt qm_readme)
+  string(REPLACE "\n" "\r\n" qm_readme "${qm_readme}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/README.txt "${qm_readme}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/app/README-windows.txt)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
+
+  set(CPACK_PACKAGE_NAME quillmorph)
+  set(CPACK_PACKAGE_VENDOR "Quillmorph developers")
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SOURCE_GENERATOR "")
+  set(CPACK_PACKAGE_FILE_NAME quillmorph-windows)
+  # The files at the top of the zip, as before: unpacked, they are the folder.
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  include(CPack)
   return()
 endif()
 include(GNUInstallDirs)
