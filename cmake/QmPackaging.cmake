@@ -1,8 +1,25 @@
 # Desktop integration and packages for Linux: `cmake --install` puts a desktop entry,
-# the icon and the virtual-microphone helper beside the program (app/CMakeLists.txt);
+# its AppStream metainfo, the icon and the virtual-microphone helper beside the
+# program (app/CMakeLists.txt);
 # CPack makes a .deb and a .tar.gz of that tree (script/package).
-# The Windows program ships as the zip from script/build-windows.
+# On Windows the tree is one flat folder; CPack zips it and script/build-windows
+# makes the installer (app/quillmorph.nsi) from the same tree.
 if(WIN32)
+  # Notepad of older Windows shows LF-only text as one line.
+  file(READ ${PROJECT_SOURCE_DIR}/app/README-windows.txt qm_readme)
+  string(REPLACE "\n" "\r\n" qm_readme "${qm_readme}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/README.txt "${qm_readme}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/app/README-windows.txt)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION .)
+
+  set(CPACK_PACKAGE_NAME quillmorph)
+  set(CPACK_PACKAGE_VENDOR "Quillmorph developers")
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SOURCE_GENERATOR "")
+  set(CPACK_PACKAGE_FILE_NAME quillmorph-windows)
+  # The files at the top of the zip, as before: unpacked, they are the folder.
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  include(CPack)
   return()
 endif()
 include(GNUInstallDirs)
@@ -11,14 +28,28 @@ set(QM_PACKAGE_MAINTAINER "Quillmorph developers <quillmorph@localhost>" CACHE S
     "Maintainer field of the Debian package: 'Name <address>'")
 set(QM_TARBALL_PREFIX "/usr/local" CACHE PATH
     "Where the .tar.gz is meant to be unpacked; its desktop entry points there")
+set(QM_SCREENSHOT_URL "" CACHE STRING
+    "http(s) address of docs/screenshot.png as published, for the AppStream listing; empty: no screenshot in it")
+
+# One ID names the desktop entry and the AppStream component, as software centres
+# expect; it is permanent, so it never follows the version or the build.
+set(QM_APP_ID org.quillmorph.Quillmorph)
+set(QM_METAINFO_IN ${PROJECT_SOURCE_DIR}/app/${QM_APP_ID}.metainfo.xml.in)
+set(QM_METAINFO_OUT ${CMAKE_CURRENT_BINARY_DIR}/${QM_APP_ID}.metainfo.xml)
+include(QmMetainfo)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QM_METAINFO_IN})
+if(QM_SCREENSHOT_URL STREQUAL "")
+  message(STATUS "Quillmorph: AppStream listing without a screenshot (set QM_SCREENSHOT_URL to its published address)")
+endif()
+install(FILES ${QM_METAINFO_OUT} DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
 # The desktop entry names absolute paths, so it is written at install time, for the
 # prefix the tree is installed at: `cmake --install --prefix` and CPack's /usr alike.
 # QM_DESKTOP_PREFIX in the environment overrides it for trees that are staged in one
 # place and used in another (the tarball).
-set(QM_DESKTOP_ENTRY ${CMAKE_CURRENT_BINARY_DIR}/quillmorph.desktop)
+set(QM_DESKTOP_ENTRY ${CMAKE_CURRENT_BINARY_DIR}/${QM_APP_ID}.desktop)
 install(CODE "
-  set(QM_DESKTOP_IN \"${CMAKE_CURRENT_SOURCE_DIR}/app/quillmorph.desktop.in\")
+  set(QM_DESKTOP_IN \"${CMAKE_CURRENT_SOURCE_DIR}/app/${QM_APP_ID}.desktop.in\")
   set(QM_DESKTOP_OUT \"${QM_DESKTOP_ENTRY}\")
   set(QM_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
   set(QM_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
@@ -46,6 +77,10 @@ set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_SOURCE_GENERATOR "")
 
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QM_PACKAGE_MAINTAINER}")
+# CPack asks dpkg, which names the build machine's architecture, not a cross build's.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -15,7 +15,8 @@ public:
     SWindow();
     // Empties the slots and detaches the object from its window. The window is left
     // alone: normally closing has destroyed it already, after the loop ended.
-    ~SWindow();
+    // Virtual: SWindow is used on its own and as a base, and owners may hold either.
+    virtual ~SWindow();
 
     // Client area width x height, centred on the primary screen; x and y are ignored.
     // The child, if any, is given (0, 0, width, height).

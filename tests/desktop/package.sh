@@ -66,10 +66,15 @@ while read -r p; do [ -e "$p" ] && echo "$p"; done <"$work/contents" >"$work/pre
 
 installed=1
 dpkg_retry -i "$deb" >"$work/dpkg-i.log" || { fail "dpkg -i failed"; exit 1; }
-entry=/usr/share/applications/quillmorph.desktop
+entry=/usr/share/applications/org.quillmorph.Quillmorph.desktop
 [ -f "$entry" ] || { fail "no $entry"; exit 1; }
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$entry" || fail "desktop-file-validate: $entry"
+fi
+meta=/usr/share/metainfo/org.quillmorph.Quillmorph.metainfo.xml
+[ -f "$meta" ] || fail "no $meta"
+if command -v appstreamcli >/dev/null; then
+  appstreamcli validate --strict --no-net "$meta" || fail "appstreamcli validate: $meta"
 fi
 key() { sed -n "s/^$1=//p" "$entry" | head -1; }
 exec_line=$(key Exec) path=$(key Path) icon=$(key Icon)
@@ -136,7 +141,7 @@ while read -r p; do
     fail "left behind: $p"; left=$((left + 1))
   fi
 done < <(sort -u "$work/listed" "$work/contents")
-strays=$(find /usr/bin /usr/share/applications /usr/share/icons /usr/share/doc /usr/share/quillmorph \
+strays=$(find /usr/bin /usr/share/applications /usr/share/metainfo /usr/share/icons /usr/share/doc /usr/share/quillmorph \
               /etc /var/lib/dpkg/info -name '*quillmorph*' 2>/dev/null)
 [ -z "$strays" ] || fail "left behind: $strays"
 note "$(wc -l <"$work/contents") paths in the package, $(wc -l <"$work/preexisting") shared with the system; left behind: $left"

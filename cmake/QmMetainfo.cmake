@@ -1,0 +1,23 @@
+# Writes the AppStream metainfo QM_METAINFO_OUT from QM_METAINFO_IN for QM_APP_ID.
+# Included by QmPackaging.cmake, or run with cmake -D... -P (the tests do, to check
+# the listing with a screenshot too). AppStream takes screenshots only as web
+# addresses: without QM_SCREENSHOT_URL the listing has none rather than a made-up one.
+set(QM_METAINFO_SCREENSHOTS "")
+if(NOT "${QM_SCREENSHOT_URL}" STREQUAL "")
+  if(NOT QM_SCREENSHOT_URL MATCHES "^https?://")
+    message(FATAL_ERROR "QM_SCREENSHOT_URL must be an http(s) address, not '${QM_SCREENSHOT_URL}'")
+  endif()
+  string(REPLACE "&" "&amp;" qm_url "${QM_SCREENSHOT_URL}")
+  string(REPLACE "<" "&lt;" qm_url "${qm_url}")
+  string(JOIN "\n" QM_METAINFO_SCREENSHOTS
+    "  <screenshots>"
+    "    <screenshot type=\"default\">"
+    "      <caption>The pad, with the crosshair at its centre: the voice as it is</caption>"
+    "      <image>${qm_url}</image>"
+    "    </screenshot>"
+    "  </screenshots>"
+    "")
+endif()
+file(READ "${QM_METAINFO_IN}" qm_text)
+string(CONFIGURE "${qm_text}" qm_text @ONLY)
+file(WRITE "${QM_METAINFO_OUT}" "${qm_text}")
