@@ -2,6 +2,7 @@
 
 #include "dsp/detectPeriod.h"
 #include "dsp/rdft.h"
+#include "dsp/spectrumKernels.h"
 
 #include <algorithm>
 #include <cmath>

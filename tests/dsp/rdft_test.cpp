@@ -1,5 +1,6 @@
 #include "dsp/SFFT.h"
-#include "dsp/rdft.h"
+#include "dsp/rdft_testing.h"
+#include "dsp/spectrumKernels.h"
 
 #include <gtest/gtest.h>
 
