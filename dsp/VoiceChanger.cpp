@@ -14,12 +14,12 @@ constexpr int32_t kHarmonics = kPoints / 2;              // a period carries har
 
 // sin(2 pi t / kPoints) for the direct synthesis of short periods.
 struct SineTable {
-    double s[kPoints];
+    double values[kPoints];
     SineTable()
     {
         const double step = 2 * std::acos(-1.0) / kPoints;
-        for (int32_t t = 0; t < kPoints; ++t)
-            s[t] = std::sin(step * t);
+        for (int32_t point = 0; point < kPoints; ++point)
+            values[point] = std::sin(step * point);
     }
 };
 const SineTable kSine;
@@ -31,11 +31,11 @@ constexpr int32_t kDirectSynthesisTerms = 2048;
 // Two doubles per vector (SSE2 on x86-64, NEON on ARM64).
 typedef double doublePair __attribute__((vector_size(16)));
 
-double clampSetting(double v, double lo, double hi, double neutral)
+double clampSetting(double value, double lo, double hi, double neutral)
 {
-    if (std::isnan(v))
+    if (std::isnan(value))
         return neutral;
-    return std::min(std::max(v, lo), hi);
+    return std::min(std::max(value, lo), hi);
 }
 
 // What every period of a block shares, worked out once per block: the input
@@ -187,7 +187,7 @@ void BlockPlan::planSynthesis()
     for (int32_t m = 0; m < harmonicCount; ++m) {
         const int32_t number = harmonic[m];
         for (int32_t j = 0; j < sineStride; ++j)
-            sines[m * sineStride + j] = kSine.s[(number * resample[j]) & (kPoints - 1)];
+            sines[m * sineStride + j] = kSine.values[(number * resample[j]) & (kPoints - 1)];
     }
 }
 
@@ -199,11 +199,11 @@ inline void fillRuns(double* period, const double* first, const double* second, 
                      int32_t inputPeriod)
 {
     for (int32_t k = 0; k < inputPeriod; ++k) {
-        const double v = first[k] + second[k];
-        const doublePair vv{v, v};
+        const double sum = first[k] + second[k];
+        const doublePair sumTwice{sum, sum};
         double* run = period + runStart[k];
         for (int pair = 0; pair < Pairs; ++pair)
-            __builtin_memcpy(run + 2 * pair, &vv, sizeof vv);
+            __builtin_memcpy(run + 2 * pair, &sumTwice, sizeof sumTwice);
     }
 }
 
@@ -237,10 +237,10 @@ void foldPeriod(const BlockPlan& plan, double* period)
 {
     const int32_t size = plan.analysisSize;
     for (int32_t j = 0; j < size; ++j) {
-        double v = period[j];
+        double sum = period[j];
         for (int32_t part = 1; part < plan.fold; ++part)
-            v += period[j + part * size];
-        period[j] = v;
+            sum += period[j + part * size];
+        period[j] = sum;
     }
 }
 
@@ -279,7 +279,8 @@ void synthesizeDirectly(const BlockPlan& plan, const double* magnitudes, double*
 // H = kHarmonics points, computed through a real transform of H points (the sine
 // transform of Numerical Recipes' sinft): half the transform, same result to
 // rounding. Leaves S[0 .. H] in half[0 .. H].
-void synthesizeHalfPeriod(const BlockPlan& plan, const double* magnitudes, double* half, int* ip, double* w)
+void synthesizeHalfPeriod(const BlockPlan& plan, const double* magnitudes, double* half, int* workArea,
+                          double* table)
 {
     const int32_t written = std::max(plan.limit, int32_t{1});
     half[0] = 0;
@@ -291,12 +292,13 @@ void synthesizeHalfPeriod(const BlockPlan& plan, const double* magnitudes, doubl
     std::fill(half + written, half + kHarmonics + 1, 0.0);
     for (int32_t i = 1; i < kHarmonics / 2; ++i) {
         const double low = half[i], high = half[kHarmonics - i];
-        const double evenPart = kSine.s[i] * (low + high), oddPart = 0.5 * (low - high);  // sin(pi i / kHarmonics)
+        // kSine.values[i] = sin(pi i / kHarmonics)
+        const double evenPart = kSine.values[i] * (low + high), oddPart = 0.5 * (low - high);
         half[i] = evenPart + oddPart;
         half[kHarmonics - i] = evenPart - oddPart;
     }
     half[kHarmonics / 2] *= 2;
-    rdft(kHarmonics, 1, half, ip, w);
+    rdft(kHarmonics, 1, half, workArea, table);
     // From the packed spectrum F: S[2k] = Im F[k], S[2k+1] = F[0]/2 + sum_{0<l<=k} Re F[l].
     // The running sum in four independent quarters, each then offset by the
     // sums before it: four short dependency chains instead of one long one.
@@ -308,25 +310,25 @@ void synthesizeHalfPeriod(const BlockPlan& plan, const double* magnitudes, doubl
     double* q2 = half + 4 * kQuarterPairs;
     double* q3 = half + 6 * kQuarterPairs;
     double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-    for (int32_t t = 0; t < 2 * kQuarterPairs; t += 2) {
-        s0 += q0[t];
-        q0[t] = q0[t + 1];
-        q0[t + 1] = s0;
-        s1 += q1[t];
-        q1[t] = q1[t + 1];
-        q1[t + 1] = s1;
-        s2 += q2[t];
-        q2[t] = q2[t + 1];
-        q2[t + 1] = s2;
-        s3 += q3[t];
-        q3[t] = q3[t + 1];
-        q3[t + 1] = s3;
+    for (int32_t re = 0; re < 2 * kQuarterPairs; re += 2) {
+        s0 += q0[re];
+        q0[re] = q0[re + 1];
+        q0[re + 1] = s0;
+        s1 += q1[re];
+        q1[re] = q1[re + 1];
+        q1[re + 1] = s1;
+        s2 += q2[re];
+        q2[re] = q2[re + 1];
+        q2[re + 1] = s2;
+        s3 += q3[re];
+        q3[re] = q3[re + 1];
+        q3[re + 1] = s3;
     }
     const double offset1 = s0, offset2 = s0 + s1, offset3 = offset2 + s2;
-    for (int32_t t = 1; t < 2 * kQuarterPairs; t += 2) {
-        q1[t] += offset1;
-        q2[t] += offset2;
-        q3[t] += offset3;
+    for (int32_t sum = 1; sum < 2 * kQuarterPairs; sum += 2) {
+        q1[sum] += offset1;
+        q2[sum] += offset2;
+        q3[sum] += offset3;
     }
     half[kHarmonics] = 0;  // y[kHarmonics] = sin(pi i) terms
 }
@@ -346,18 +348,18 @@ void resampleHalfPeriod(const BlockPlan& plan, const double* half, double* dst)
 // period, magnitudes: scratch of VoiceChanger::kScratchSize; fft: the kPoints context.
 void synthesizePeriod(const BlockPlan& plan, double* at, double* period, double* magnitudes, SFFT& fft)
 {
-    int* ip = fft.workArea.data.get();
-    double* w = fft.table.data.get();
+    int* workArea = fft.workArea.data.get();
+    double* table = fft.table.data.get();
     capturePeriod(plan, at, period);
     if (plan.fold > 1)
         foldPeriod(plan, period);
-    rdft(plan.analysisSize, 1, period, ip, w);
+    rdft(plan.analysisSize, 1, period, workArea, table);
     harmonicMagnitudes(plan, period, magnitudes);
     if (plan.direct) {
         synthesizeDirectly(plan, magnitudes, at);
         return;
     }
-    synthesizeHalfPeriod(plan, magnitudes, period, ip, w);
+    synthesizeHalfPeriod(plan, magnitudes, period, workArea, table);
     resampleHalfPeriod(plan, period, at);
 }
 

@@ -1,4 +1,4 @@
-// The AVX2 + FMA path of rdft (rdft.cpp picks it at run time); one 256-bit vector
+// The AVX2 + FMA path of rdft (rdft.cpp enters it when rdft_path.cpp chose it); one 256-bit vector
 // holds two neighbouring complex points, so each vector butterfly does the work of
 // two. Same decomposition, kinds and table levels as the baseline (rdft_baseline.cpp),
 // in the same stage order (rdft_stages.h).
@@ -100,15 +100,16 @@ inline PointPair halvesSwapped(PointPair a)
 // Twiddles of two points split into {wr, wr'} and {wi, wi'} broadcasts, the form
 // the product needs; kept split where they are used more than once.
 struct SplitTwiddles {
-    PointPair r, i;
+    PointPair re, im;
     SplitTwiddles() = default;
-    SplitTwiddles(PointPair w) : r(_mm256_movedup_pd(w)), i(_mm256_permute_pd(w, 0xF)) {}  // w = {wr, wi, wr', wi'}
+    // w = {wr, wi, wr', wi'}
+    SplitTwiddles(PointPair w) : re(_mm256_movedup_pd(w)), im(_mm256_permute_pd(w, 0xF)) {}
 };
 
 // v times w lane by lane.
 inline PointPair cmul(PointPair v, const SplitTwiddles& w)
 {
-    return _mm256_fmaddsub_pd(v, w.r, _mm256_mul_pd(swapRI(v), w.i));
+    return _mm256_fmaddsub_pd(v, w.re, _mm256_mul_pd(swapRI(v), w.im));
 }
 
 template <bool Conj>
@@ -116,6 +117,21 @@ inline PointPair loadPoints(const double* p)
 {
     return Conj ? conj(load(p)) : load(p);
 }
+
+// The AVX2 path's stages, in the shapes rdft_stages.h asks for.
+struct Avx2Path {
+    template <bool Inverse>
+    static void realStep(int n, double* a, int nc, const double* c);
+    template <bool Conj>
+    static void firstStage(int n, double* __restrict a, const double* __restrict w);
+    template <int N>
+    static void middle1(int n, double* __restrict a, const double* __restrict w);
+    template <int N>
+    static void middle2(int n, double* __restrict a, const double* __restrict w);
+    template <bool Conj, int MidBits>
+    static void bitReverseGroups(int m, const int* seed, double* a);
+    struct Kernels;
+};
 
 // Radix-4 butterfly of kind 1 on two neighbouring columns: points at a, a + s,
 // a + 2s, a + 3s (s in doubles); w1 and w3 hold one twiddle per column.
@@ -134,7 +150,8 @@ inline void butterfly1(double* a, int s, const SplitTwiddles& w1, const SplitTwi
 
 // Radix-4 butterfly of kind 2 with twiddles: (A +- C) w, (B +- D) w3 written as
 // A w +- (x1 + i x3) cw and B w3 +- (x3 + i x1) cw3.
-inline void butterfly2(double* a, int s, const SplitTwiddles& w, const SplitTwiddles& cw, const SplitTwiddles& w3, const SplitTwiddles& cw3)
+inline void butterfly2(double* a, int s, const SplitTwiddles& w, const SplitTwiddles& cw,
+                       const SplitTwiddles& w3, const SplitTwiddles& cw3)
 {
     const PointPair x0 = load(a), x1 = load(a + s), x2 = load(a + 2 * s), x3 = load(a + 3 * s);
     const PointPair Aw = cmul(plusITimes(x0, x2), w), Bw = cmul(minusITimes(x0, x2), w3);
@@ -159,7 +176,7 @@ inline PointPair mirrored(PointPair e)
 
 // Kind-1 stage over a block of n doubles (level of size n/4 at w).
 template <int N>
-inline void middleKind1(int n, double* __restrict a, const double* __restrict w)
+inline void Avx2Path::middle1(int n, double* __restrict a, const double* __restrict w)
 {
     if (N > 0)
         n = N;
@@ -183,7 +200,7 @@ inline void middleKind1(int n, double* __restrict a, const double* __restrict w)
 // Kind-2 stage over a block of n doubles (level of size n/2 at w). Point k takes
 // {w | w3} = entry k and the folded cw, cw3 from entry L - k.
 template <int N>
-inline void middleKind2(int n, double* __restrict a, const double* __restrict w)
+inline void Avx2Path::middle2(int n, double* __restrict a, const double* __restrict w)
 {
     if (N > 0)
         n = N;
@@ -210,7 +227,7 @@ inline void middleKind2(int n, double* __restrict a, const double* __restrict w)
 // levels, three or four times per leaf and once per leaf across the array: their
 // twiddles are split once per transform and read from here.
 struct LeafTwiddles {
-    SplitTwiddles k1[16];  // kind 1: (w1, w3) per butterfly pair, in the order middleKind1 runs them
+    SplitTwiddles k1[16];  // kind 1: (w1, w3) per butterfly pair, in the order the kind-1 stage runs them
     SplitTwiddles k2[32];  // kind 2: (w, cw, w3, cw3) per butterfly pair
     // w1: level of the kind-1 stage (size q/4), w2: of the kind-2 stage (size q/2);
     // q: quarter of the leaf in doubles (128 or 64).
@@ -237,7 +254,8 @@ struct LeafTwiddles {
             const int L = q >> 3;
             const double r = w2[1];
             auto folded = [&](int j) {
-                return flip(_mm256_blend_pd(swapRI(load(w2 + 4 * j)), load(w2 + 4 * j), 0xC), setr(0.0, 0.0, -0.0, -0.0));
+                return flip(_mm256_blend_pd(swapRI(load(w2 + 4 * j)), load(w2 + 4 * j), 0xC),
+                            setr(0.0, 0.0, -0.0, -0.0));
             };
             int t = 0;
             for (int k = 0; k < L; k += 2) {
@@ -253,7 +271,7 @@ struct LeafTwiddles {
 };
 
 template <int N>
-inline void middleKind1(double* __restrict a, const LeafTwiddles& prepared)
+inline void preparedMiddle1(double* __restrict a, const LeafTwiddles& prepared)
 {
     constexpr int L = N >> 3, s = N >> 2, h = L >> 1;
     const SplitTwiddles* t = prepared.k1;
@@ -265,7 +283,7 @@ inline void middleKind1(double* __restrict a, const LeafTwiddles& prepared)
 }
 
 template <int N>
-inline void middleKind2(double* __restrict a, const LeafTwiddles& prepared)
+inline void preparedMiddle2(double* __restrict a, const LeafTwiddles& prepared)
 {
     constexpr int L = N >> 3, s = N >> 2;
     const SplitTwiddles* t = prepared.k2;
@@ -277,7 +295,7 @@ inline void middleKind2(double* __restrict a, const LeafTwiddles& prepared)
 // Kind-1 stage over the whole array; the level has half the resolution the stage
 // needs, so odd twiddles are interpolated from their neighbours with the secants.
 template <bool Conj>
-void firstKind1Stage(int n, double* __restrict a, const double* __restrict w)
+void Avx2Path::firstStage(int n, double* __restrict a, const double* __restrict w)
 {
     const int L = n >> 3;
     const int s = n >> 2;
@@ -307,7 +325,8 @@ inline void radix4Kind1(PointPair& x0, PointPair& x1, PointPair& x2, PointPair& 
     x3 = minusITimes(dif02, dif13);
 }
 
-inline void radix4Kind1(PointPair& x0, PointPair& x1, PointPair& x2, PointPair& x3, const SplitTwiddles& w1, const SplitTwiddles& w3)
+inline void radix4Kind1(PointPair& x0, PointPair& x1, PointPair& x2, PointPair& x3, const SplitTwiddles& w1,
+                        const SplitTwiddles& w3)
 {
     radix4Kind1(x0, x1, x2, x3);
     x2 = cmul(x2, w1);
@@ -326,7 +345,8 @@ inline void radix4Kind2(PointPair& x0, PointPair& x1, PointPair& x2, PointPair& 
     x3 = B - D;
 }
 
-inline void radix4Kind2(PointPair& x0, PointPair& x1, PointPair& x2, PointPair& x3, const SplitTwiddles& w, const SplitTwiddles& cw, const SplitTwiddles& w3, const SplitTwiddles& cw3)
+inline void radix4Kind2(PointPair& x0, PointPair& x1, PointPair& x2, PointPair& x3, const SplitTwiddles& w,
+                        const SplitTwiddles& cw, const SplitTwiddles& w3, const SplitTwiddles& cw3)
 {
     const PointPair Aw = cmul(plusITimes(x0, x2), w), Bw = cmul(minusITimes(x0, x2), w3);
     const PointPair Cw = cmul(plusITimes(x1, x3), cw), Dw = cmul(plusITimes(x3, x1), cw3);
@@ -339,7 +359,8 @@ inline void radix4Kind2(PointPair& x0, PointPair& x1, PointPair& x2, PointPair& 
 // Lane 0 kind 2 (no twiddle), lane 1 kind 1 (no twiddle): with g = (i | 1),
 // A = x0 + g x2, B = x0 - g x2, C = m1 (x1 + g x3), D = m2 (x1 - g x3),
 // m1 = (c | 1), m2 = (c i | i), c = e^(i pi/4).
-inline void radix4Kind2Kind1(PointPair& x0, PointPair& x1, PointPair& x2, PointPair& x3, const SplitTwiddles& m1, const SplitTwiddles& m2)
+inline void radix4Kind2Kind1(PointPair& x0, PointPair& x1, PointPair& x2, PointPair& x3,
+                             const SplitTwiddles& m1, const SplitTwiddles& m2)
 {
     const PointPair g2 = _mm256_blend_pd(timesI(x2), x2, 0xC), g3 = _mm256_blend_pd(timesI(x3), x3, 0xC);
     const PointPair A = x0 + g2, B = x0 - g2;
@@ -413,7 +434,8 @@ inline void kernel16Kind1(double* a, const KernelTwiddles& kt)
 {
     // Named values, not a loop into an array: GCC turns that loop into a copy
     // through the stack in 16-byte pieces.
-    PointPair Z[8] = {load(a), load(a + 4), load(a + 8), load(a + 12), load(a + 16), load(a + 20), load(a + 24), load(a + 28)};
+    PointPair Z[8] = {load(a),      load(a + 4),  load(a + 8),  load(a + 12),
+                      load(a + 16), load(a + 20), load(a + 24), load(a + 28)};
     radix4Kind1(Z[0], Z[2], Z[4], Z[6], kt.k1w1a, kt.k1w3a);
     radix4Kind1(Z[1], Z[3], Z[5], Z[7], kt.k1w1b, kt.k1w3b);
     // quarters Q0 (Z0, Z1) and Q2 (Z4, Z5): kind 1
@@ -442,7 +464,8 @@ inline void kernel16Kind2(double* a, const KernelTwiddles& kt)
 {
     // Named values, not a loop into an array: GCC turns that loop into a copy
     // through the stack in 16-byte pieces.
-    PointPair Z[8] = {load(a), load(a + 4), load(a + 8), load(a + 12), load(a + 16), load(a + 20), load(a + 24), load(a + 28)};
+    PointPair Z[8] = {load(a),      load(a + 4),  load(a + 8),  load(a + 12),
+                      load(a + 16), load(a + 20), load(a + 24), load(a + 28)};
     radix4Kind2(Z[0], Z[2], Z[4], Z[6], kt.k2w, kt.k2cw, kt.k2w3, kt.k2cw3);
     radix4Kind2(Z[1], Z[3], Z[5], Z[7], kt.k2wB, kt.k2cwB, kt.k2w3B, kt.k2cw3B);
     transpose(Z[0], Z[4]);
@@ -497,19 +520,17 @@ inline void kernel8(double* a, const KernelTwiddles& kt)
     store(a + 12, Z3);
 }
 
-
-
-// Bit reversal of n/2 points, as the baseline's (index (hi, mid, lo) -> (rev lo,
-// rev mid, rev hi), seed table as group offsets), but on 2 x 2 blocks: the points
+// The bit reversal's groups (rdft_stages.h says which index goes where) on 2 x 2
+// blocks: the points
 // lo = b, b + 1 of two groups are two vectors, and their destinations are the
 // points lo = c, c + 1 of two other groups, so a block moves as a transpose of
 // 128-bit halves. m >= 2 whenever this runs (n > 32).
 template <bool Conj, int MidBits>
-void bitReverseGroups(int m, const int* seed, double* a)
+void Avx2Path::bitReverseGroups(int m, const int* seed, double* a)
 {
     constexpr int Mid = 1 << MidBits;
-    constexpr int gs = MidBits - 2;
-    const int ms = 2 * m;
+    constexpr int groupShift = MidBits - 2;  // seed value -> top-bit offset in doubles
+    const int midStride = 2 * m;             // doubles per mid step
     auto rev = [](int x) {
         int y = 0;
         for (int b = 0; b < MidBits; ++b)
@@ -525,15 +546,15 @@ void bitReverseGroups(int m, const int* seed, double* a)
         store(t1, moved(highHalves(V0, V1)));
     };
     for (int b = 0; b < m; b += 2) {
-        const int hb0 = seed[b] << gs, hb1 = seed[b + 1] << gs;
+        const int hb0 = seed[b] << groupShift, hb1 = seed[b + 1] << groupShift;
         for (int c = 0; c < b; c += 2) {
-            double* s0 = a + (seed[c] << gs) + 2 * b;
-            double* s1 = a + (seed[c + 1] << gs) + 2 * b;
+            double* s0 = a + (seed[c] << groupShift) + 2 * b;
+            double* s1 = a + (seed[c + 1] << groupShift) + 2 * b;
             double* t0 = a + hb0 + 2 * c;
             double* t1 = a + hb1 + 2 * c;
 #pragma GCC unroll 16
             for (int x = 0; x < Mid; ++x)
-                exchange(s0 + x * ms, s1 + x * ms, t0 + rev(x) * ms, t1 + rev(x) * ms);
+                exchange(s0 + x * midStride, s1 + x * midStride, t0 + rev(x) * midStride, t1 + rev(x) * midStride);
         }
         double* s0 = a + hb0 + 2 * b;
         double* s1 = a + hb1 + 2 * b;
@@ -541,29 +562,14 @@ void bitReverseGroups(int m, const int* seed, double* a)
         for (int x = 0; x < Mid; ++x) {
             const int y = rev(x);
             if (x < y) {
-                exchange(s0 + x * ms, s1 + x * ms, s0 + y * ms, s1 + y * ms);
+                exchange(s0 + x * midStride, s1 + x * midStride, s0 + y * midStride, s1 + y * midStride);
             } else if (x == y) {
-                const PointPair V0 = load(s0 + x * ms), V1 = load(s1 + x * ms);
-                store(s0 + x * ms, moved(lowHalves(V0, V1)));
-                store(s1 + x * ms, moved(highHalves(V0, V1)));
+                const PointPair V0 = load(s0 + x * midStride), V1 = load(s1 + x * midStride);
+                store(s0 + x * midStride, moved(lowHalves(V0, V1)));
+                store(s1 + x * midStride, moved(highHalves(V0, V1)));
             }
         }
     }
-}
-
-template <bool Conj>
-void bitReverseAll(int n, const int* ip, double* a)
-{
-    int m = 1;
-    int l = n >> 2;
-    while (l > 8) {
-        m <<= 1;
-        l >>= 2;
-    }
-    if (l == 8)
-        bitReverseGroups<Conj, 4>(m, ip + m, a);
-    else
-        bitReverseGroups<Conj, 3>(m, ip + m, a);
 }
 
 // Real step (with tables of this size one table entry per pair, with larger ones
@@ -572,7 +578,7 @@ void bitReverseAll(int n, const int* ip, double* a)
 // m - j use the same two table values (wr' = 1/2 - wi, wi' = 1/2 - wr), so four
 // pairs share two table loads.
 template <bool Inverse>
-void realStepPairs(int n, double* a, int nc, const double* c)
+void Avx2Path::realStep(int n, double* a, int nc, const double* c)
 {
     const int m = n >> 1;
     const int ks = 2 * nc / m;  // table step per pair: 1 with tables of this size
@@ -619,95 +625,63 @@ void realStepPairs(int n, double* a, int nc, const double* c)
 }
 
 
-struct Avx2Path {
-    template <bool Conj>
-    static void firstStage(int n, double* a, const double* w)
+// The kernels' constants and, for transforms of more than one leaf, the leaf's
+// middle-stage twiddles prepared once (for a single leaf preparing them costs
+// more than it saves).
+struct Avx2Path::Kernels {
+    KernelTwiddles constants;
+    bool twiddlesPrepared;
+    LeafTwiddles twiddles;
+    int nw;
+    const double* w;
+
+    // leafSize: 512 or 256 (16- or 8-point kernels)
+    Kernels(int leafSize, int tableSize, const double* table, bool forManyLeaves)
+        : constants(table + tableSize - 8, leafSize == 512 ? table + tableSize - 32 : nullptr,
+                    table + tableSize - 8),
+          twiddlesPrepared(forManyLeaves),
+          nw(tableSize),
+          w(table)
     {
-        firstKind1Stage<Conj>(n, a, w);
+        if (forManyLeaves)
+            twiddles.prepare(leafSize >> 2, w + nw - (leafSize >> 3), w + nw - (leafSize >> 2));
     }
 
-    template <int N>
-    static void middle1(int n, double* a, const double* w)
+    template <int D>
+    void kind1(double* b) const
     {
-        middleKind1<N>(n, a, w);
+        if (D == 32)
+            kernel16Kind1(b, constants);
+        else
+            kernel8<false>(b, constants);
     }
 
-    template <int N>
-    static void middle2(int n, double* a, const double* w)
+    template <int D>
+    void kind2(double* b) const
     {
-        middleKind2<N>(n, a, w);
+        if (D == 32)
+            kernel16Kind2(b, constants);
+        else
+            kernel8<true>(b, constants);
     }
 
-    template <bool Conj>
-    static void bitReverse(int n, const int* ip, double* a)
+    template <int Q>
+    void middle1(double* b) const
     {
-        bitReverseAll<Conj>(n, ip, a);
+        if (twiddlesPrepared)
+            preparedMiddle1<Q>(b, twiddles);
+        else
+            Avx2Path::middle1<Q>(Q, b, w + nw - (Q >> 1));
     }
 
-    template <bool Inverse>
-    static void realStep(int n, double* a, int nc, const double* c)
+    template <int Q>
+    void middle2(double* b) const
     {
-        realStepPairs<Inverse>(n, a, nc, c);
+        if (twiddlesPrepared)
+            preparedMiddle2<Q>(b, twiddles);
+        else
+            Avx2Path::middle2<Q>(Q, b, w + nw - Q);
     }
-
-    // The kernels' constants and, for transforms of more than one leaf, the leaf's
-    // middle-stage twiddles prepared once (for a single leaf preparing them costs
-    // more than it saves).
-    struct Kernels {
-        KernelTwiddles constants;
-        bool twiddlesPrepared;
-        LeafTwiddles twiddles;
-        int nw;
-        const double* w;
-
-        // leafSize: 512 or 256 (16- or 8-point kernels)
-        Kernels(int leafSize, int tableSize, const double* table, bool forManyLeaves)
-            : constants(table + tableSize - 8, leafSize == 512 ? table + tableSize - 32 : nullptr,
-                        table + tableSize - 8),
-              twiddlesPrepared(forManyLeaves),
-              nw(tableSize),
-              w(table)
-        {
-            if (forManyLeaves)
-                twiddles.prepare(leafSize >> 2, w + nw - (leafSize >> 3), w + nw - (leafSize >> 2));
-        }
-
-        template <int D>
-        void kind1(double* b) const
-        {
-            if (D == 32)
-                kernel16Kind1(b, constants);
-            else
-                kernel8<false>(b, constants);
-        }
-
-        template <int D>
-        void kind2(double* b) const
-        {
-            if (D == 32)
-                kernel16Kind2(b, constants);
-            else
-                kernel8<true>(b, constants);
-        }
-
-        template <int Q>
-        void middle1(double* b) const
-        {
-            if (twiddlesPrepared)
-                middleKind1<Q>(b, twiddles);
-            else
-                middleKind1<Q>(Q, b, w + nw - (Q >> 1));
-        }
-
-        template <int Q>
-        void middle2(double* b) const
-        {
-            if (twiddlesPrepared)
-                middleKind2<Q>(b, twiddles);
-            else
-                middleKind2<Q>(Q, b, w + nw - Q);
-        }
-    };
 };
 
 }  // namespace

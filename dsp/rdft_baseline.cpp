@@ -97,9 +97,24 @@ inline cplx loadPoint(const double* p)
     return Conj ? conj(load(p)) : load(p);
 }
 
+// The baseline's stages, in the shapes rdft_stages.h asks for.
+struct BaselinePath {
+    template <bool Inverse>
+    static void realStep(int n, double* a, int nc, const double* c);  // rftfsub, rftbsub
+    template <bool Conj>
+    static void firstStage(int n, double* __restrict a, const double* __restrict w);  // cftf1st, cftb1st
+    template <int N>
+    static void middle1(int n, double* __restrict a, const double* __restrict w);  // cftmdl1
+    template <int N>
+    static void middle2(int n, double* __restrict a, const double* __restrict w);  // cftmdl2
+    template <bool Conj, int MidBits>
+    static void bitReverseGroups(int m, const int* seed, double* a);
+    struct Kernels;
+};
+
 // The pairs (j, n - j) of the real step are independent; each is one complex product.
 template <bool Inverse>
-inline void realStepPairs(int n, double* a, int nc, const double* c)
+inline void BaselinePath::realStep(int n, double* a, int nc, const double* c)
 {
     const int m = n >> 1;
     const int ks = 2 * nc / m;
@@ -322,7 +337,7 @@ inline void butterfly1Pair(double* a, double* b, int s, cplx wv, cplx w3v)
 // from their even neighbours with the level's secants (the level has half the
 // resolution the stage needs).
 template <bool Conj>
-void firstKind1Stage(int n, double* __restrict a, const double* __restrict w)
+void BaselinePath::firstStage(int n, double* __restrict a, const double* __restrict w)
 {
     const int L = n >> 3;  // points per quarter
     const int s = n >> 2;  // doubles per quarter
@@ -350,12 +365,10 @@ void firstKind1Stage(int n, double* __restrict a, const double* __restrict w)
     butterfly1<Conj>(a + 2 * h, s, r, r, -r, r);
 }
 
-// Bit reversal of n/2 points. A point index is (hi, mid, lo) with hi and lo of
-// t bits (m = 2^t) and mid of 3 or 4 bits; its reversal is (rev lo, rev mid,
-// rev hi). The seed table gives rev(j) placed in the top bits as a group offset.
-// Points move as whole vectors, and the mid loop is unrolled for its fixed size.
+// The bit reversal's groups (rdft_stages.h says which index goes where): points move
+// one by one as whole vectors, and the mid loop is unrolled for its fixed size.
 template <bool Conj, int MidBits>
-void bitReverseGroups(int m, const int* seed, double* a)
+void BaselinePath::bitReverseGroups(int m, const int* seed, double* a)
 {
     constexpr int Mid = 1 << MidBits;
     constexpr int groupShift = MidBits - 2;  // seed value -> top-bit offset in doubles
@@ -393,21 +406,6 @@ void bitReverseGroups(int m, const int* seed, double* a)
             }
         }
     }
-}
-
-template <bool Conj>
-void bitReverseAll(int n, const int* ip, double* a)
-{
-    int m = 1;
-    int l = n >> 2;
-    while (l > 8) {
-        m <<= 1;
-        l >>= 2;
-    }
-    if (l == 8)
-        bitReverseGroups<Conj, 4>(m, ip + m, a);
-    else
-        bitReverseGroups<Conj, 3>(m, ip + m, a);
 }
 
 template <int N>
@@ -541,7 +539,7 @@ void bitrv216neg(double* a)
 
 // N > 0: a fixed size, so strides are constants and the loop unrolls fully.
 template <int N>
-inline void middleKind1(int n, double* __restrict a, const double* __restrict w)
+inline void BaselinePath::middle1(int n, double* __restrict a, const double* __restrict w)
 {
     if (N > 0)
         n = N;
@@ -561,7 +559,7 @@ inline void middleKind1(int n, double* __restrict a, const double* __restrict w)
 // c w_k = i conj(w_(L-k)) and c w3_k = -conj(w3_(L-k)): the folded twiddles
 // come from the mirrored table entry.
 template <int N>
-inline void middleKind2(int n, double* __restrict a, const double* __restrict w)
+inline void BaselinePath::middle2(int n, double* __restrict a, const double* __restrict w)
 {
     if (N > 0)
         n = N;
@@ -578,73 +576,41 @@ inline void middleKind2(int n, double* __restrict a, const double* __restrict w)
 }
 
 
-struct BaselinePath {
-    template <bool Conj>
-    static void firstStage(int n, double* a, const double* w)  // cftf1st, cftb1st
+// The kernels and the leaf's middle stages at their table levels; nothing to prepare.
+struct BaselinePath::Kernels {
+    int nw;
+    const double* w;
+    Kernels(int, int tableSize, const double* table, bool) : nw(tableSize), w(table) {}
+
+    template <int D>
+    void kind1(double* b) const
     {
-        firstKind1Stage<Conj>(n, a, w);
+        if (D == 32)
+            cftf161(b, w + nw - 8);
+        else
+            cftf081(b, w + nw - 8);
     }
 
-    template <int N>
-    static void middle1(int n, double* a, const double* w)  // cftmdl1
+    template <int D>
+    void kind2(double* b) const
     {
-        middleKind1<N>(n, a, w);
+        if (D == 32)
+            cftf162(b, w + nw - 32);
+        else
+            cftf082(b, w + nw - 8);
     }
 
-    template <int N>
-    static void middle2(int n, double* a, const double* w)  // cftmdl2
+    template <int Q>
+    void middle1(double* b) const
     {
-        middleKind2<N>(n, a, w);
+        BaselinePath::middle1<Q>(Q, b, w + nw - (Q >> 1));
     }
 
-    template <bool Conj>
-    static void bitReverse(int n, const int* ip, double* a)  // bitrv2, bitrv2conj
+    template <int Q>
+    void middle2(double* b) const
     {
-        bitReverseAll<Conj>(n, ip, a);
+        BaselinePath::middle2<Q>(Q, b, w + nw - Q);
     }
-
-    template <bool Inverse>
-    static void realStep(int n, double* a, int nc, const double* c)  // rftfsub, rftbsub
-    {
-        realStepPairs<Inverse>(n, a, nc, c);
-    }
-
-    // Table levels of the kernels and the leaf's middle stages; nothing to prepare.
-    struct Kernels {
-        int nw;
-        const double* w;
-        Kernels(int, int tableSize, const double* table, bool) : nw(tableSize), w(table) {}
-
-        template <int D>
-        void kind1(double* b) const
-        {
-            if (D == 32)
-                cftf161(b, w + nw - 8);
-            else
-                cftf081(b, w + nw - 8);
-        }
-
-        template <int D>
-        void kind2(double* b) const
-        {
-            if (D == 32)
-                cftf162(b, w + nw - 32);
-            else
-                cftf082(b, w + nw - 8);
-        }
-
-        template <int Q>
-        void middle1(double* b) const
-        {
-            middleKind1<Q>(Q, b, w + nw - (Q >> 1));
-        }
-
-        template <int Q>
-        void middle2(double* b) const
-        {
-            middleKind2<Q>(Q, b, w + nw - Q);
-        }
-    };
 };
 
 }  // namespace

@@ -10,7 +10,10 @@
 //   template <int N> static void middle2(int n, double* a, const double* w);
 //       a stage of kind 1 or 2 over a block of n doubles (N = n when N > 0, fixed
 //       for unrolling); w: the level of size n/4 (kind 1) or n/2 (kind 2)
-//   template <bool Conj> static void bitReverse(int n, const int* ip, double* a);
+//   template <bool Conj, int MidBits>
+//   static void bitReverseGroups(int m, const int* seed, double* a);
+//       the bit reversal below, for m = 2^t and mid of MidBits bits, negating the
+//       imaginary parts when Conj
 //   template <bool Inverse> static void realStep(int n, double* a, int nc, const double* c);
 //   struct Kernels, made once per transform: Kernels(leafSize, nw, w, forManyLeaves),
 //       kind1<D>(b) and kind2<D>(b), the fixed kernels on a block of D = 32 or 16
@@ -60,7 +63,26 @@ struct StageOrder {
             cftleaf(n, 1, a, Kernels(n, nw, w, false));
         else
             cftfx41(n, a, Kernels(4 * n, nw, w, false));
-        Path::template bitReverse<Inverse>(n, ip, a);
+        bitReverse<Inverse>(n, ip, a);
+    }
+
+    // Bit reversal of n/2 points (bitrv2, bitrv2conj). A point index is (hi, mid, lo)
+    // with hi and lo of t bits (m = 2^t) and mid of 3 or 4 bits; its reversal is
+    // (rev lo, rev mid, rev hi). The seed table (ip + m) gives rev of each hi value
+    // placed in the top bits as a group offset.
+    template <bool Conj>
+    static void bitReverse(int n, const int* ip, double* a)
+    {
+        int m = 1;
+        int l = n >> 2;
+        while (l > 8) {
+            m <<= 1;
+            l >>= 2;
+        }
+        if (l == 8)
+            Path::template bitReverseGroups<Conj, 4>(m, ip + m, a);
+        else
+            Path::template bitReverseGroups<Conj, 3>(m, ip + m, a);
     }
 
     // Depth first over leaves of 512 or 256 doubles (512 when log2 n is odd).
