@@ -20,8 +20,10 @@
 //       doubles, and middle1<Q>(b), middle2<Q>(b), the middle stages inside a leaf
 //       on a quarter of Q = 128 or 64 doubles.
 //
-// Everything here is a template over the path, so each path's file instantiates
-// its own copy, compiled with that file's instruction set.
+// Everything here is a template over the path, and each path lives in its file's
+// unnamed namespace, so each file instantiates its own copy, compiled with that
+// file's instruction set: a copy shared at link time could put AVX2 instructions on
+// the baseline path.
 
 #include "dsp/rdft_detail.h"
 
