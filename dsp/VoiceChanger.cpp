@@ -102,8 +102,7 @@ BlockPlan::BlockPlan(int32_t period, double periodScale, double formantRatio)
 
 void BlockPlan::planCapture()
 {
-    // Input sample k covers points ceil(k kPoints / e) .. ceil((k + 1) kPoints / e) - 1
-    // (e the input period).
+    // Input sample k covers points ceil(k kPoints / inputPeriod) up to the next run's start.
     maxRun = (kPoints + inputPeriod - 1) / inputPeriod;
     captureRuns = maxRun >= 3;
     if (!captureRuns) {
@@ -111,9 +110,10 @@ void BlockPlan::planCapture()
             capture[i] = static_cast<int16_t>(i * inputPeriod / kPoints);
         return;
     }
-    // ceil(k kPoints / e) step by step (no division per point)
+    // ceil(k kPoints / inputPeriod) step by step (no division per point):
+    // k kPoints = quotient inputPeriod - remainder with 0 <= remainder < inputPeriod.
     const int32_t step = kPoints / inputPeriod, rest = kPoints % inputPeriod;
-    int32_t quotient = 0, remainder = 0;  // k kPoints = quotient e - remainder, 0 <= remainder < e
+    int32_t quotient = 0, remainder = 0;
     for (int32_t k = 0; k < inputPeriod; ++k) {
         runStart[k] = static_cast<int16_t>(quotient);
         quotient += step;
@@ -159,9 +159,10 @@ void BlockPlan::planAnalysis(double stretch)
 
 void BlockPlan::planSynthesis()
 {
-    // trunc(kPoints j / outputPeriod) step by step (no division per sample)
+    // trunc(kPoints j / outputPeriod) step by step (no division per sample):
+    // kPoints j = quotient outputPeriod + remainder with 0 <= remainder < outputPeriod.
     const int32_t step = kPoints / outputPeriod, rest = kPoints % outputPeriod;
-    int32_t quotient = 0, remainder = 0;  // kPoints j = quotient outputPeriod + remainder
+    int32_t quotient = 0, remainder = 0;
     for (int32_t j = 0; j < outputPeriod; ++j) {
         resample[j] = static_cast<int16_t>(quotient);
         quotient += step;
