@@ -119,9 +119,11 @@ void rdft(int32_t n, int32_t isgn, double* a, int* ip, double* w)
         a[1] = 0.5 * (a[0] - a[1]);
         a[0] -= a[1];
     }
+#if QM_RDFT_AVX2
     if (avx2PathChosen())
         realTransformAvx2(inverse, n, a, ip, nw, w, nc);
     else
+#endif
         realTransformBaseline(inverse, n, a, ip, nw, w, nc);
     if (!inverse) {
         const double d = a[0] - a[1];

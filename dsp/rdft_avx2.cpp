@@ -1,7 +1,7 @@
-// The AVX2 + FMA path of rdft (rdft.cpp enters it when rdft_path.cpp chose it); one 256-bit vector
-// holds two neighbouring complex points, so each vector butterfly does the work of
-// two. Same decomposition, kinds and table levels as the baseline (rdft_baseline.cpp),
-// in the same stage order (rdft_stages.h).
+// The AVX2 + FMA path of rdft (rdft.cpp enters it when rdft_path.cpp chose it): one
+// 256-bit vector holds two neighbouring complex points, so each vector butterfly does
+// the work of two. Same decomposition, kinds and table levels as the baseline
+// (rdft_baseline.cpp), in the same stage order (rdft_stages.h).
 //
 // Implemented here:
 //  [x] the first stage, the middle stages of kinds 1 and 2, the 16- and 8-point

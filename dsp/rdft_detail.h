@@ -18,7 +18,7 @@ bool avx2PathChosen();
 // element 0 and 1 step: the complex transform and the real step, in place on n
 // doubles (n >= 2, tables built for at least n). c = w + nw, the real table.
 void realTransformBaseline(bool inverse, int n, double* a, const int* ip, int nw, const double* w, int nc);
-// Built on x86-64 only; call only when avx2PathChosen().
+// Built on x86-64 only (where QM_RDFT_AVX2 is 1); call only when avx2PathChosen().
 void realTransformAvx2(bool inverse, int n, double* a, const int* ip, int nw, const double* w, int nc);
 
 // The complex transform of n <= 32 doubles: the fixed kernels and permutations, the
