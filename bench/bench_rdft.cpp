@@ -4,7 +4,7 @@
 
 #include "BenchRatios.h"
 #include "dsp/SFFT.h"
-#include "dsp/rdft.h"
+#include "dsp/rdft_testing.h"
 
 #include <benchmark/benchmark.h>
 

@@ -17,7 +17,7 @@
 #include "BenchRatios.h"
 #include "dsp/Samples.h"
 #include "dsp/VoiceChanger.h"
-#include "dsp/rdft.h"
+#include "dsp/rdft_testing.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,6 +1,7 @@
 #include "dsp/detectPeriod.h"
 
 #include "dsp/rdft.h"
+#include "dsp/spectrumKernels.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 #include "DspReference.h"
 #include "dsp/VoiceChanger.h"
-#include "dsp/rdft.h"
+#include "dsp/rdft_testing.h"
 
 #include <gtest/gtest.h>
 
