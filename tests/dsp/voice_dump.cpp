@@ -5,6 +5,7 @@
 //   voice_dump [--baseline] <in.raw >out.bin
 #include "dsp/VoiceChanger.h"
 #include "dsp/rdft.h"
+#include "dsp/rdft_testing.h"
 
 #include <algorithm>
 #include <cstdint>
