@@ -182,19 +182,22 @@ events=()
 if [ -n "$stop_program" ]; then at "${stop_program#*@}" stop_for "$stop_pid" "${stop_program%@*}"; events+=("${stop_program#*@}+${stop_program%@*}"); fi
 if [ -n "$stop_server" ]; then at "${stop_server#*@}" stop_for "$RIG_PULSE_PID" "${stop_server%@*}"; events+=("${stop_server#*@}+${stop_server%@*}"); fi
 if [ -n "$remove_sink" ]; then at "${remove_sink%:*}" toggle_module sink "${remove_sink#*:}"; events+=("${remove_sink%:*}+${remove_sink#*:}"); fi
+# Its lines go to a file, printed at the end: a job still running then must not hold the
+# output that CTest waits on. Every step is bounded.
 flood_once() {  # flood_once N PERIOD_US
-  xdotool mousemove --window "$wid" 200 200 mousedown 1
-  if "$work/pad_flood" "$wid" "$1" "$2" >"$work/flood.txt"; then
-    note "flood of $1 moves: $(cat "$work/flood.txt")"
+  timeout 10 xdotool mousemove --window "$wid" 200 200 mousedown 1
+  if timeout 30 "$work/pad_flood" "$wid" "$1" "$2" >"$work/flood.txt"; then
+    echo "live: flood of $1 moves: $(cat "$work/flood.txt")" >>"$work/flood.log"
   else
-    note "FLOOD: the crosshair did not reach the last move: $(cat "$work/flood.txt")"; : >"$work/flood_failed"
+    echo "live: FLOOD: the crosshair did not reach the last move: $(cat "$work/flood.txt")" >>"$work/flood.log"
+    : >"$work/flood_failed"
   fi
-  xdotool mouseup 1
+  timeout 10 xdotool mouseup 1
 }
 if [ -n "$flood" ]; then
   f_moves=${flood%@*} f_at=${flood#*@} f_us=0
   case $f_at in *:*) f_us=${f_at#*:} f_at=${f_at%:*} ;; esac
-  at "$f_at" flood_once "$f_moves" "$f_us"
+  at "$f_at" flood_once "$f_moves" "$f_us" >/dev/null 2>&1
 fi
 if [ -n "$remove_source" ]; then at "${remove_source%:*}" toggle_module source "${remove_source#*:}"; events+=("${remove_source%:*}+${remove_source#*:}"); fi
 
@@ -215,7 +218,8 @@ rec="$work/rec.raw"; [ -n "$restart_server" ] && rec="$work/rec2.raw"
 # the output of the last burst in (a missing one is judged below, not waited for)
 $RIG_ANALYZE wait-recording "$rec" --past-input 1.0 --timeout 10 || note "the recording did not grow"
 rig_record_stop
-for p in "${bg_pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+# the jobs' own children (a sleep, xdotool) too
+for p in "${bg_pids[@]}"; do pkill -P "$p" 2>/dev/null; kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
 bg_pids=()
 
 t0=$(date +%s.%N)
@@ -239,6 +243,7 @@ if [ -s "$work/drags.txt" ] && [ -z "$restart_server" ]; then
 fi
 [ -n "$after" ] && args+=(--after "$after")
 $live "${args[@]}" | tee "$work/measure.txt" | sed 's/^/live: /'
+[ -f "$work/flood.log" ] && cat "$work/flood.log"
 grep '^sound:' "$work/program.log" | sed 's/^/live: /'
 note "close: exit code $rc after $close_s s"
 note "artefacts in $work"
