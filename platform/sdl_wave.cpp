@@ -79,12 +79,24 @@ const int kServerProbeMs = 200;
 // notification thread a busy machine holds back for a period or two would otherwise lose input.
 const double kCaptureHoldSeconds = 0.1;
 // Sound servers run their own real-time threads at 5 (PulseAudio) or above.
-const int kNotifyRealtimePriority = 3;
+const int kSoundThreadRealtimePriority = 3;
 const WORD kMaxChannels = 8;
 const DWORD kMinRate = 1000;
 const DWORD kMaxRate = 384000;
 
 void sayNothing(const char*, int, const char*, int, const char*, ...) {}
+
+// The threads that carry sound (SDL's and the notification threads) run real-time where
+// the user may (root, or a real-time limit), as desktop audio programs' threads are: at
+// an ordinary policy, however high, a machine full of other work delayed them past the
+// cushion. Below a sound server's own real-time threads; their work per period is short.
+// False when the policy was not granted.
+bool makeCallingThreadRealtime()
+{
+    sched_param rt = {};
+    rt.sched_priority = kSoundThreadRealtimePriority;
+    return pthread_setschedparam(pthread_self(), SCHED_RR, &rt) == 0;
+}
 
 // Where no sound server answers, SDL falls back to ALSA, whose library prints a dozen
 // lines of its own on stderr before the one line that says what is wrong; a user should
@@ -143,6 +155,7 @@ struct WaveDevice {
     bool everOpened = false;           // under control: SDL opened a device for it at least once
     bool stalled = false;              // SDL's periods stopped for a while; reopen once
     bool reopenAfterStall = false;     // capture on a server whose backlog SDL never catches up
+    bool realtime = false;             // a device, not a file, sets the pace: its threads may run real-time
     std::chrono::steady_clock::time_point nextReopen;  // under control
     Uint8 silence = 0;                 // playback fill while no block is queued
     DWORD frameBytes = 2;              // one sample of every channel, for positions
@@ -270,6 +283,13 @@ size_t hold(WaveDevice& d, const Uint8* stream, size_t n)
 void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
 {
     WaveDevice& d = *static_cast<WaveDevice*>(userdata);
+    // SDL's own thread, which SDL left at a raised nice value where it could.
+    thread_local bool asked = false;
+    if (!asked) {
+        asked = true;
+        if (d.realtime)
+            makeCallingThreadRealtime();
+    }
     bool finishedAny = false;
     const auto now = std::chrono::steady_clock::now();
     {
@@ -419,14 +439,9 @@ void notifyLoop(std::shared_ptr<WaveDevice> dp)
         ~TlsCleanup() { SDL_TLSCleanup(); }
     } tlsCleanup;
 #endif
-    // Like a driver's callback thread: real-time where the user may (root, or a real-time
-    // limit), as desktop audio programs' threads are; at an ordinary policy, however high,
-    // a machine full of other work delayed it past the cushion. Below a sound server's own
-    // real-time threads; a notification is short. Otherwise as high as SDL gets it (a
-    // lower nice value, through RealtimeKit where the user may not set it).
-    sched_param rt = {};
-    rt.sched_priority = kNotifyRealtimePriority;
-    if (pthread_setschedparam(pthread_self(), SCHED_RR, &rt) != 0)
+    // Like a driver's callback thread: real-time, or else as high as SDL gets it (a lower
+    // nice value, through RealtimeKit where the user may not set it).
+    if (!(d.realtime && makeCallingThreadRealtime()))
         SDL_SetThreadPriority(SDL_THREAD_PRIORITY_HIGH);
     const UINT openMsg = d.capture ? MM_WIM_OPEN : MM_WOM_OPEN;
     const UINT dataMsg = d.capture ? MM_WIM_DATA : MM_WOM_DONE;
@@ -533,6 +548,9 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
     registerStatsPrinter();
     auto d = std::make_shared<WaveDevice>();
     d->capture = capture;
+    // SDL's disk driver may run unpaced, as fast as it can: a real-time thread that never
+    // waits would starve the machine.
+    d->realtime = devicesComeAndGo();
     d->callback = kind == CALLBACK_FUNCTION ? callback : 0;
     d->instance = instance;
 
