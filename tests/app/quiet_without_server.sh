@@ -10,8 +10,10 @@ work=$(mktemp -d /tmp/qm-quiet.XXXXXX)
 trap 'kill -KILL "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 mkdir -p "$work/run" && chmod 700 "$work/run"
 cd "$work" || exit 1
+# Under LeakSanitizer the program's exit would add its report to the lines judged here: the
+# pad and the stream are not freed at exit (the main window leaves them to the process's end).
 XDG_RUNTIME_DIR=$work/run PULSE_SERVER=unix:$work/run/none SDL_AUDIODRIVER= SDL_VIDEODRIVER=dummy \
-  "$program" 2>"$work/err" &
+  ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 "$program" 2>"$work/err" &
 pid=$!
 # both devices reported, and a few retries (every half second) made
 for _ in $(seq 1 200); do [ "$(grep -c '^sound: cannot open' "$work/err")" -ge 2 ] && break; sleep 0.05; done
