@@ -538,7 +538,9 @@ void SAudioIO::play(WAVEHDR* h, int index)
     }
     if (phasePending && recentCount == 2) {
         phasePending = false;
-        if (std::abs(delay - nominal) > dryTolerance(blockSize)) {
+        // Only what the drift rule would otherwise take back at once, in the voice: less
+        // waits for a quiet block like any drift.
+        if (delay - nominal > 2 * driftTolerance(reading, blockSize)) {
             correction = delay - nominal;
             holdoff = kHoldoffBlocks;
             recentCount = 0;
