@@ -538,9 +538,9 @@ void SAudioIO::play(WAVEHDR* h, int index)
     }
     if (phasePending && recentCount == 2) {
         phasePending = false;
-        // Only what the drift rule would otherwise take back at once, in the voice: less
-        // waits for a quiet block like any drift.
-        if (delay - nominal > 2 * driftTolerance(reading, blockSize)) {
+        // Only in a quiet block, as any correction that is not an event (the voice changer's
+        // first output is silence; a voice from the first moment waits for a pause).
+        if (std::abs(delay - nominal) > dryTolerance(blockSize) && quiet(blocks[index].samples.data.get(), blockSize)) {
             correction = delay - nominal;
             holdoff = kHoldoffBlocks;
             recentCount = 0;
