@@ -30,6 +30,8 @@ set(QM_TARBALL_PREFIX "/usr/local" CACHE PATH
     "Where the .tar.gz is meant to be unpacked; its desktop entry points there")
 set(QM_SCREENSHOT_URL "" CACHE STRING
     "http(s) address of docs/screenshot.png as published, for the AppStream listing; empty: no screenshot in it")
+set(QM_PROJECT_LICENSE "" CACHE STRING
+    "SPDX expression of the program's licence, for the AppStream listing; empty: the listing names none")
 
 # One ID names the desktop entry and the AppStream component, as software centres
 # expect; it is permanent, so it never follows the version or the build.

@@ -79,15 +79,25 @@ sys.exit(1 if bad else 0)
 PY
 desktop-file-validate "$root/usr/share/applications/"*.desktop || fail "desktop-file-validate"
 
-# With a published screenshot: the address, '&' and all, comes out as written.
+# With a published screenshot and a chosen licence: the address, '&' and all, and the
+# licence come out as written.
 url='https://example.org/quillmorph/docs/screenshot.png?size=1&v=2'
+licence='MIT OR Apache-2.0'
 shot=$work/with-screenshot.metainfo.xml
 id=$(basename "$meta" .metainfo.xml)
 cmake -DQM_APP_ID="$id" -DQM_METAINFO_IN="$src/app/$id.metainfo.xml.in" -DQM_METAINFO_OUT="$shot" \
-      -DQM_SCREENSHOT_URL="$url" -P "$src/cmake/QmMetainfo.cmake" || fail "the generator failed with a screenshot address"
-appstreamcli validate --strict --no-net --explain "$shot" || fail "appstreamcli validate: the listing with a screenshot"
-got=$(python3 -c 'import sys, xml.etree.ElementTree as t; print(t.parse(sys.argv[1]).getroot().findtext("screenshots/screenshot/image"))' "$shot")
+      -DQM_SCREENSHOT_URL="$url" -DQM_PROJECT_LICENSE="$licence" -P "$src/cmake/QmMetainfo.cmake" ||
+  fail "the generator failed with a screenshot address and a licence"
+appstreamcli validate --strict --no-net --explain "$shot" || fail "appstreamcli validate: the listing with a screenshot and a licence"
+read_tag() { python3 -c 'import sys, xml.etree.ElementTree as t; print(t.parse(sys.argv[1]).getroot().findtext(sys.argv[2]))' "$shot" "$1"; }
+got=$(read_tag screenshots/screenshot/image)
 [ "$got" = "$url" ] || fail "screenshot address came out as '$got'"
+got=$(read_tag project_license)
+[ "$got" = "$licence" ] || fail "licence came out as '$got'"
+if cmake -DQM_APP_ID="$id" -DQM_METAINFO_IN="$src/app/$id.metainfo.xml.in" -DQM_METAINFO_OUT="$work/bad.xml" \
+         -DQM_PROJECT_LICENSE='MIT</project_license><x>' -P "$src/cmake/QmMetainfo.cmake" >/dev/null 2>&1; then
+  fail "a licence that is no SPDX expression was accepted"
+fi
 # What that address is to serve: the README's picture of the window.
 python3 -c 'import sys; sys.exit(open(sys.argv[1], "rb").read(8) != b"\x89PNG\r\n\x1a\n")' "$src/docs/screenshot.png" ||
   fail "docs/screenshot.png is not a PNG picture"
