@@ -52,7 +52,8 @@ for c in $(seq 1 "$cycles"); do
   rc=hung
   if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; wait "$pid" 2>/dev/null; else wait "$pid"; rc=$?; fi
   pid=""
-  result=$("$RIG_PY" "$here/live.py" measure "$work/rec.raw" | tail -1)
+  measured=$("$RIG_PY" "$here/live.py" measure "$work/rec.raw")
+  result=$(tail -1 <<<"$measured")
   missing=$(python3 -c 'import json,sys; d=json.loads(sys.argv[1]); print(d["missing"] if d["bursts"] else 1)' "$result")
   gaps=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["gaps"])' "$result")
   worst=$(echo "if ($close_s > $worst) $close_s else $worst" | bc)
@@ -60,7 +61,10 @@ for c in $(seq 1 "$cycles"); do
   [ "$missing" != 0 ] && { silent=$((silent + 1)); fault="$fault no sound;"; }
   [ "$gaps" != 0 ] && { bad=$((bad + 1)); fault="$fault $gaps dropouts;"; }
   if [ "$rc" != 0 ] || [ "$(echo "$close_s > 1" | bc)" = 1 ]; then slow=$((slow + 1)); fault="$fault close $close_s s, exit $rc;"; fi
-  [ -n "$fault" ] && printf 'cycles: cycle %d:%s\n' "$c" "$fault"
+  if [ -n "$fault" ]; then
+    printf 'cycles: cycle %d:%s\n' "$c" "$fault"
+    head -n -1 <<<"$measured"
+  fi
 done
 printf 'cycles: %d starts: %d silent, %d with dropouts, %d slow or failed closes (slowest %.2f s)\n' \
   "$cycles" "$silent" "$bad" "$slow" "$worst"

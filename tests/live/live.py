@@ -81,6 +81,8 @@ def measure(path, gap_ms, skip, drags=()):
         runs = analyze.zero_runs(right, a, b, min_gap) if b > a else []
         row['gaps'] = len(runs)
         row['gap_ms'] = [round(1000.0 * n / RATE, 1) for _, n in runs][:20]
+        # where each gap falls in the voice, from its first sample as it comes out
+        row['gap_at_s'] = [round((x - s - d) / RATE, 3) for x, _ in runs][:20]
         rows.append(row)
     return rows
 
@@ -123,7 +125,8 @@ def cmd_measure(args):
             print('  burst at %.1f s: the input itself has %d dropouts (not judged)' % (r['t_s'], r['input_gaps']))
         elif r.get('missing') or r.get('gaps'):
             print('  burst at %.1f s: %s' % (r['t_s'], 'missing' if r.get('missing') else
-                                             '%d gaps %s, delay %.1f ms' % (r['gaps'], r['gap_ms'], r['delay_ms'])))
+                                             '%d gaps %s ms, %s s into the voice, delay %.1f ms' %
+                                             (r['gaps'], r['gap_ms'], r['gap_at_s'], r['delay_ms'])))
     for k in result:
         print(json.dumps(result[k]))
     if args.json:
