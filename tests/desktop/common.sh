@@ -14,12 +14,15 @@ note() { printf '%s: %s\n' "$desk_name" "$*"; }
 # desk_need TOOL...: exits 77 (skipped) when one, or the measurements' python, is missing.
 desk_need() { rig_need "$@"; }
 
-# desk_rig_start: Xvfb, the PulseAudio rig, the close-button sender and the voice.
+# desk_rig_start: Xvfb, the PulseAudio rig (real-time, as the live runs have it: these
+# tests are about installing and routing, not about a starved server), the close-button
+# sender and the voice.
 desk_rig_start() {
   cc -O2 -o "$work/wm_delete" "$desk_rig/wm_delete.c" -lX11 || exit 1
   rig_voice "$work" || exit 1
   rig_x_start || exit 1
   rig_pulse_start || exit 1
+  rig_pulse_realtime
 }
 
 # desk_check_window WID BACK_BMP: the pad is shown, 400 x 400, crosshair and circle

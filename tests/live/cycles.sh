@@ -29,7 +29,7 @@ cc -O2 -o "$work/wm_delete" "$rig/wm_delete.c" -lX11 || exit 1
 "$RIG_PY" "$here/live.py" signal "$work/voice.wav" --seconds 2 --on 1.5 --off 0.3 >/dev/null || exit 1
 rig_x_start || exit 1
 rig_pulse_start || exit 1
-[ "$rt" = --rt-server ] && for t in /proc/$RIG_PULSE_PID/task/*; do chrt -r -p 10 "${t##*/}" 2>/dev/null; done
+[ "$rt" = --rt-server ] && rig_pulse_realtime
 for _ in $(seq 1 "$busy"); do ( while :; do :; done ) & busy_pids+=($!); done
 mkdir -p "$work/run"
 cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$here/../../app/back.bmp" "$work/run/"
@@ -64,6 +64,7 @@ for c in $(seq 1 "$cycles"); do
   if [ -n "$fault" ]; then
     printf 'cycles: cycle %d:%s\n' "$c" "$fault"
     head -n -1 <<<"$measured"
+    sed 's/^/  program: /' "$work/program.log"  # its own lines, QUILLMORPH_AUDIO_STATS=1 counts among them
   fi
 done
 printf 'cycles: %d starts: %d silent, %d with dropouts, %d slow or failed closes (slowest %.2f s)\n' \

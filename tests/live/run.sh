@@ -102,7 +102,7 @@ else
   mkdir -p "$XDG_RUNTIME_DIR"; chmod 700 "$XDG_RUNTIME_DIR"
 fi
 
-rt_pulse() { [ "$rt_server" = 1 ] && for t in /proc/$RIG_PULSE_PID/task/*; do chrt -r -p 10 "${t##*/}" 2>/dev/null; done; }
+rt_pulse() { [ "$rt_server" = 1 ] && rig_pulse_realtime; }
 [ -n "${RIG_PULSE_PID:-}" ] && rt_pulse
 for _ in $(seq 1 "$busy"); do ( while :; do :; done ) & busy_pids+=($!); done
 

@@ -128,6 +128,16 @@ rig_pulse_start() {
   rig_log "PulseAudio rig up (daemon pid $RIG_PULSE_PID, $XDG_RUNTIME_DIR)"
 }
 
+# rig_pulse_realtime: every thread of the rig's server real-time (round robin 10), above the
+# program's sound threads. A desktop's server runs only its device threads so; its main
+# thread, which carries each client's data, at nice -11 was late past SDL's buffer about
+# once a minute beside two busy loops. Tests of something other than that limit use this.
+rig_pulse_realtime() {
+  local t
+  for t in /proc/$RIG_PULSE_PID/task/*; do chrt -r -p 10 "${t##*/}" 2>/dev/null; done
+  return 0
+}
+
 # rig_wait_running [SECONDS]: waits (default 10 s) until the keep-alive streams are
 # flowing: the null sink and the microphone running, not idle or suspended. A device
 # opened before that stalls for seconds after its first data.
