@@ -67,6 +67,10 @@ const double kSdlBufferSeconds = 0.02;
 const auto kNotifyWait = std::chrono::seconds(5);
 // How often a notification thread looks for a lost device, and tries to reopen one.
 const auto kDeviceCheck = std::chrono::milliseconds(200);
+// Looks in a row in which a running device had no period from SDL: it is lost, even if SDL
+// still calls it playing (SDL's native PipeWire driver after the server died). A second:
+// longer than any device takes to deliver its first period (PulseAudio's capture took half).
+const int kSilentLooks = 5;
 const auto kReopenRetry = std::chrono::milliseconds(500);
 // SDL's capture periods stopped this long (the process or the sound server stalled): on
 // PulseAudio the device is opened afresh, since SDL's capture there never catches up with the
@@ -156,6 +160,9 @@ struct WaveDevice {
     bool stalled = false;              // SDL's periods stopped for a while; reopen once
     bool reopenAfterStall = false;     // capture on a server whose backlog SDL never catches up
     bool realtime = false;             // a device, not a file, sets the pace: its threads may run real-time
+    uint64_t periods = 0;              // SDL's calls so far
+    uint64_t periodsSeen = 0;          // notification thread only: periods at its last look ...
+    int silentLooks = 0;               // ... and its looks in a row since with none, while running
     std::chrono::steady_clock::time_point nextReopen;  // under control
     Uint8 silence = 0;                 // playback fill while no block is queued
     DWORD frameBytes = 2;              // one sample of every channel, for positions
@@ -294,6 +301,7 @@ void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
     const auto now = std::chrono::steady_clock::now();
     {
         std::lock_guard<std::mutex> g(d.lock);
+        ++d.periods;
         const uint64_t movedBefore = d.moved;
         size_t left = static_cast<size_t>(len);
         if (d.capture && !d.started)
@@ -360,12 +368,18 @@ void watchDevice(WaveDevice& d)
         return;
     }
     bool stalled;
+    bool silent;
     {
         std::lock_guard<std::mutex> g(d.lock);
         if (d.closing)
             return;
         stalled = d.stalled;
         d.stalled = false;
+        // Playback runs from open, capture from waveInStart; either has periods while it runs.
+        const bool running = d.sdl && (!d.capture || d.started);
+        d.silentLooks = running && d.periods == d.periodsSeen ? d.silentLooks + 1 : 0;
+        d.periodsSeen = d.periods;
+        silent = d.silentLooks >= kSilentLooks;
     }
     const char* what = d.capture ? "recording" : "playback";
     const auto now = std::chrono::steady_clock::now();
@@ -373,7 +387,7 @@ void watchDevice(WaveDevice& d)
         d.lost = true;
         d.nextReopen = now;
     } else if (!d.lost) {
-        if (SDL_GetAudioDeviceStatus(d.sdl) != SDL_AUDIO_STOPPED)
+        if (!silent && SDL_GetAudioDeviceStatus(d.sdl) != SDL_AUDIO_STOPPED)
             return;
         std::fprintf(stderr, "sound: the %s device went away; waiting for one to come back\n", what);
         d.lost = true;
@@ -414,6 +428,7 @@ void watchDevice(WaveDevice& d)
     {
         std::lock_guard<std::mutex> l(d.lock);
         d.sdl = id;
+        d.silentLooks = 0;
         d.silence = have.silence;
         const char* driver = SDL_GetCurrentAudioDriver();
         d.reopenAfterStall = d.capture && driver && std::strcmp(driver, "pulseaudio") == 0;
@@ -870,6 +885,7 @@ MMRESULT WINAPI waveInStart(HWAVEIN hwi)
         d->started = true;
         d->dropping = false;
         d->lastLength = 0;  // the pause before this start is not a stall
+        d->silentLooks = 0;
     }
     SDL_PauseAudioDevice(d->sdl, 0);
     return MMSYSERR_NOERROR;

@@ -79,14 +79,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Loads the rig's devices into a running daemon again (after a restart).
+# Kills the server and starts a new one with the rig's devices.
 rig_pulse_restart() {
-  local old=$RIG_PULSE_PID
-  kill -KILL "$old" 2>/dev/null
-  for _ in $(seq 1 50); do kill -0 "$old" 2>/dev/null || break; sleep 0.02; done
-  rm -f "$XDG_RUNTIME_DIR/pulse/pid"
-  kill "${RIG_KEEP_OUT_PID:-}" "${RIG_KEEP_IN_PID:-}" "${RIG_REC_PID:-}" 2>/dev/null
-  RIG_REC_PID=""
+  rig_server_kill
   rig_pulse_start
 }
 
@@ -116,7 +111,7 @@ if [ $wine = 1 ]; then
   cp "$program" "$work/run/"
   (cd "$work/run" && QUILLMORPH_AUDIO_STATS=1 exec wine "./$(basename "$program")") >"$work/program.log" 2>&1 &
 else
-  (cd "$work/run" && SDL_AUDIODRIVER=pulseaudio QUILLMORPH_AUDIO_STATS=1 exec "$program") >"$work/program.log" 2>&1 &
+  (cd "$work/run" && SDL_AUDIODRIVER=$RIG_SDL_DRIVER QUILLMORPH_AUDIO_STATS=1 exec "$program") >"$work/program.log" 2>&1 &
 fi
 pid=$!
 rig_wait_window $((wine ? 60 : 10))

@@ -11,6 +11,9 @@
 #   rig_record_stop
 #   rig_pulse_stop; rig_x_stop  # or: trap rig_stop_all EXIT
 #
+# RIG_SERVER=pipewire (before rig_pulse_start) runs PipeWire with WirePlumber and
+# pipewire-pulse instead of PulseAudio, with the same devices; RIG_SDL_DRIVER is the SDL
+# driver the program should use (pulseaudio, or pipewire for SDL's native one).
 # Every process it starts is stopped by its own pid. State lives in RIG_DIR (a fresh
 # temporary folder, removed by rig_stop_all, unless set before rig_pulse_start/rig_x_start).
 # Needs: Xvfb, xdpyinfo, pulseaudio, pactl, pacat, parec, paplay, ImageMagick's import,
@@ -19,6 +22,14 @@
 # generous limit, never for a fixed time.
 
 RIG_RATE=44100
+RIG_SERVER=${RIG_SERVER:-pulseaudio}
+RIG_SDL_DRIVER=${RIG_SDL_DRIVER:-pulseaudio}
+# PipeWire makes the smallest latency any stream asks for the whole graph's quantum: the
+# rig's own streams ask for a roomy one there, so that they never starve themselves.
+RIG_LATENCY_MS=10
+[ "$RIG_SERVER" = pipewire ] && RIG_LATENCY_MS=100
+RIG_PW_PIDS=()
+
 RIG_DIR_SELF=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 rig_log() { printf 'rig: %s\n' "$*" >&2; }
@@ -34,8 +45,9 @@ RIG_ANALYZE="$RIG_PY $RIG_DIR_SELF/analyze.py"
 
 # rig_need TOOL...: exits 77 (skipped) when a tool, or the measurements' python, is missing.
 rig_need() {
-  local tool
-  for tool in "$@"; do
+  local tool more=()
+  [ "$RIG_SERVER" = pipewire ] && more=(pipewire wireplumber pipewire-pulse pw-cli pw-metadata dbus-daemon)
+  for tool in "$@" "${more[@]}"; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (script/bootstrap installs it)"; exit 77; }
   done
   [ -n "$RIG_PY" ] || { echo "SKIP: no python3 with numpy, scipy, aubio and Pillow (script/bootstrap installs them)"; exit 77; }
@@ -100,15 +112,19 @@ rig_pulse_start() {
   unset PULSE_SINK PULSE_SOURCE
   mkdir -p "$XDG_RUNTIME_DIR"
   chmod 700 "$XDG_RUNTIME_DIR"
-  pulseaudio -D -n --exit-idle-time=-1 --disallow-exit \
-    --load="module-native-protocol-unix" --log-target="file:$RIG_DIR/pa.log" 2>>"$RIG_DIR/pa.err" || {
-    rig_log "pulseaudio did not start (see $RIG_DIR/pa.log)"; return 1; }
   local i
-  for i in $(seq 1 50); do
-    pactl info >/dev/null 2>&1 && break
-    sleep 0.1
-  done
-  RIG_PULSE_PID=$(cat "$XDG_RUNTIME_DIR/pulse/pid" 2>/dev/null)
+  if [ "$RIG_SERVER" = pipewire ]; then
+    rig_pipewire_up || return 1
+  else
+    pulseaudio -D -n --exit-idle-time=-1 --disallow-exit \
+      --load="module-native-protocol-unix" --log-target="file:$RIG_DIR/pa.log" 2>>"$RIG_DIR/pa.err" || {
+      rig_log "pulseaudio did not start (see $RIG_DIR/pa.log)"; return 1; }
+    for i in $(seq 1 50); do
+      pactl info >/dev/null 2>&1 && break
+      sleep 0.1
+    done
+    RIG_PULSE_PID=$(cat "$XDG_RUNTIME_DIR/pulse/pid" 2>/dev/null)
+  fi
   # A server still setting up: it answers, but has no device (so no default) yet.
   sleep "${RIG_PULSE_SETUP_DELAY:-0}"
   pactl load-module module-null-sink sink_name=rec rate=$RIG_RATE channels=2 format=s16le >/dev/null &&
@@ -120,21 +136,72 @@ rig_pulse_start() {
     master_channel_map=front-left remix=no >/dev/null &&
   pactl set-default-sink spk && pactl set-default-source mic || {
     rig_log "could not set up the null sinks"; rig_pulse_stop; return 1; }
-  "${RIG_NICE[@]}" pacat -p --raw --rate=$RIG_RATE --channels=1 --format=s16le --latency-msec=10 -d spk </dev/zero &
+  "${RIG_NICE[@]}" pacat -p --raw --rate=$RIG_RATE --channels=1 --format=s16le --latency-msec=$RIG_LATENCY_MS \
+    -d spk </dev/zero &
   RIG_KEEP_OUT_PID=$!
-  "${RIG_NICE[@]}" parec --latency-msec=10 -d mic >/dev/null &
+  "${RIG_NICE[@]}" parec --latency-msec=$RIG_LATENCY_MS -d mic >/dev/null &
   RIG_KEEP_IN_PID=$!
   rig_wait_running || { rig_log "the rig's null sink never ran"; return 1; }
-  rig_log "PulseAudio rig up (daemon pid $RIG_PULSE_PID, $XDG_RUNTIME_DIR)"
+  rig_log "$RIG_SERVER rig up (server pid $RIG_PULSE_PID, $XDG_RUNTIME_DIR)"
 }
 
-# rig_pulse_realtime: every thread of the rig's server real-time (round robin 10), above the
+# rig_pipewire_up: a session bus, PipeWire, WirePlumber and pipewire-pulse on the rig's
+# XDG_RUNTIME_DIR, with private configuration and state; returns once the defaults are set.
+# RIG_PULSE_PID is PipeWire's own pid (the server a test stops or kills).
+rig_pipewire_up() {
+  export XDG_CONFIG_HOME="$RIG_DIR/config" XDG_STATE_HOME="$RIG_DIR/state"
+  export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
+  mkdir -p "$XDG_CONFIG_HOME" "$XDG_STATE_HOME"
+  local i bus
+  if [ -z "${RIG_DBUS_PID:-}" ] || ! kill -0 "$RIG_DBUS_PID" 2>/dev/null; then
+    rm -f "$XDG_RUNTIME_DIR/bus"
+    dbus-daemon --session --fork --address="$DBUS_SESSION_BUS_ADDRESS" --print-pid=3 3>"$RIG_DIR/dbus.pid" ||
+      { rig_log "no session bus"; return 1; }
+    RIG_DBUS_PID=$(cat "$RIG_DIR/dbus.pid")
+  fi
+  pipewire >>"$RIG_DIR/pw.log" 2>&1 &
+  RIG_PULSE_PID=$!
+  for i in $(seq 1 100); do pw-cli info 0 >/dev/null 2>&1 && break; sleep 0.05; done
+  wireplumber >>"$RIG_DIR/wp.log" 2>&1 &
+  RIG_PW_PIDS=($!)
+  pipewire-pulse >>"$RIG_DIR/pw-pulse.log" 2>&1 &
+  RIG_PW_PIDS+=($!)
+  for i in $(seq 1 100); do
+    pactl info >/dev/null 2>&1 && pw-metadata -n default 2>/dev/null | grep -q Found && return 0
+    sleep 0.05
+  done
+  rig_log "PipeWire did not come up (see $RIG_DIR/pw*.log)"
+  return 1
+}
+
+# rig_server_kill: kills the sound server outright (as a crash would) and waits until it is
+# gone; the rig's own streams go with it. rig_pulse_start brings up a new one.
+rig_server_kill() {
+  local p
+  for p in "${RIG_PW_PIDS[@]}" "${RIG_PULSE_PID:-}"; do
+    [ -n "$p" ] || continue
+    kill -KILL "$p" 2>/dev/null
+    for _ in $(seq 1 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.02; done
+    wait "$p" 2>/dev/null
+  done
+  RIG_PW_PIDS=()
+  rm -f "$XDG_RUNTIME_DIR/pulse/pid"
+  kill "${RIG_KEEP_OUT_PID:-}" "${RIG_KEEP_IN_PID:-}" "${RIG_REC_PID:-}" 2>/dev/null
+  RIG_REC_PID=""
+}
+
+# rig_pulse_realtime: every thread of the rig's server (and pipewire-pulse) real-time (round robin 10), above the
 # program's sound threads. A desktop's server runs only its device threads so; its main
 # thread, which carries each client's data, at nice -11 was late past SDL's buffer about
 # once a minute beside two busy loops. Tests of something other than that limit use this.
+# PipeWire's data thread runs real-time already, higher: only ordinary threads are raised.
 rig_pulse_realtime() {
-  local t
-  for t in /proc/$RIG_PULSE_PID/task/*; do chrt -r -p 10 "${t##*/}" 2>/dev/null; done
+  local p t
+  for p in "${RIG_PULSE_PID:-}" "${RIG_PW_PIDS[@]}"; do
+    for t in /proc/$p/task/*; do
+      chrt -p "${t##*/}" 2>/dev/null | grep -q SCHED_OTHER && chrt -r -p 10 "${t##*/}" 2>/dev/null
+    done
+  done
   return 0
 }
 
@@ -155,6 +222,27 @@ rig_wait_running() {
 # rig_stream_count KIND [PID]: the server's sink-inputs or source-outputs of process PID,
 # or without PID of any client but the rig's own players and recorders.
 rig_stream_count() {
+  if [ "$RIG_SERVER" = pipewire ]; then
+    # SDL's native PipeWire streams carry the process only on their client.
+    pw-dump 2>/dev/null | "$RIG_PY" -c '
+import json, sys
+kind, pid = sys.argv[1], sys.argv[2]
+objs = json.load(sys.stdin)
+props = lambda o: (o.get("info") or {}).get("props") or {}
+clients = {o["id"]: props(o) for o in objs if o.get("type", "").endswith("Client")}
+cls = "Stream/Output/Audio" if kind == "sink-inputs" else "Stream/Input/Audio"
+n = 0
+for o in objs:
+    p = props(o)
+    if not o.get("type", "").endswith("Node") or p.get("media.class") != cls:
+        continue
+    c = clients.get(p.get("client.id"), {})
+    owner, binary = str(c.get("application.process.id", "")), c.get("application.process.binary", "")
+    if (pid and owner == pid) or (not pid and owner and binary not in ("pacat", "parec", "paplay", "pipewire", "pipewire-pulse", "wireplumber")):
+        n += 1
+print(n)' "$1" "${2:-}"
+    return
+  fi
   pactl list "$1" 2>/dev/null | awk -v pid="${2:-}" '
     $1 == "application.process.id" { v = $3; gsub(/"/, "", v); if (pid != "" && v == pid) n++ }
     $1 == "application.process.binary" { b = $3; gsub(/"/, "", b)
@@ -177,7 +265,9 @@ rig_wait_streams() {
 
 # rig_record_start FILE: raw stereo s16le at 44100 Hz, left = input, right = output.
 rig_record_start() {
-  "${RIG_NICE[@]}" parec --latency-msec=10 -d rec.monitor --rate=$RIG_RATE --channels=2 --format=s16le --raw >"$1" &
+  # Not moved when the default sink changes (PipeWire's session manager would move it).
+  "${RIG_NICE[@]}" parec --latency-msec=$RIG_LATENCY_MS --property=node.dont-reconnect=true -d rec.monitor \
+    --rate=$RIG_RATE --channels=2 --format=s16le --raw >"$1" &
   RIG_REC_PID=$!
 }
 
@@ -214,12 +304,13 @@ rig_pulse_stop() {
     [ -n "$p" ] && { kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; }
   done
   RIG_KEEP_OUT_PID=""; RIG_KEEP_IN_PID=""
-  if [ -n "${RIG_PULSE_PID:-}" ]; then
-    kill "$RIG_PULSE_PID" 2>/dev/null
-    local i
-    for i in $(seq 1 30); do kill -0 "$RIG_PULSE_PID" 2>/dev/null || break; sleep 0.1; done
-    RIG_PULSE_PID=""
-  fi
+  local i
+  for p in "${RIG_PW_PIDS[@]}" "${RIG_PULSE_PID:-}" "${RIG_DBUS_PID:-}"; do
+    [ -n "$p" ] || continue
+    kill "$p" 2>/dev/null
+    for i in $(seq 1 30); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+  done
+  RIG_PULSE_PID=""; RIG_PW_PIDS=(); RIG_DBUS_PID=""
 }
 
 rig_stop_all() {
