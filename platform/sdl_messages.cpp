@@ -14,6 +14,9 @@
 //  [ ] Keyboard messages, timers, WM_QUIT before pending messages, cross-thread SendMessageW
 #include "platform/sdl_window_state.h"
 
+#include "platform/sdl_present.h"
+#include "platform/sdl_test_hooks.h"
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -271,9 +274,9 @@ uint64_t heldUntilUs(size_t index, uint64_t now)
     if (!m.input || m.msg.message != WM_MOUSEMOVE || index + 1 != b.queue.size() || b.quitPosted)
         return 0;
     WindowRecord* top = findWindow(topLevelOf(m.msg.hwnd));
-    if (!top || top->moveTakenAtUs == 0 || top->drawnAtUs < top->moveTakenAtUs)
+    if (!top || top->moveTakenAtUs == 0 || top->pacing.drawnAtUs < top->moveTakenAtUs)
         return 0;
-    const uint64_t wait = untilPresentUs(*top, now);
+    const uint64_t wait = top->pacing.untilDueUs(now);
     return wait ? now + wait : 0;
 }
 
@@ -292,10 +295,8 @@ Got retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait)
     // A stream of messages without paints must not hold back the last picture either.
     presentDue();
     for (;;) {
-        if (b.seam && b.seam->failNextGet) {
-            b.seam->failNextGet = false;
+        if (TestHooks* hooks = testHooks(); hooks && hooks->failGetMessage())
             return Got::Error;
-        }
         if (filter && !findWindow(filter))
             return Got::Error;
         uint64_t heldUntil = 0;
