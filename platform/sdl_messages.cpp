@@ -215,9 +215,12 @@ void translate(SDL_Event& ev)
     case SDL_DROPTEXT:
         SDL_free(ev.drop.file);
         break;
-    case SDL_DROPCOMPLETE:
-        dropComplete(ev.drop.windowID);
+    case SDL_DROPCOMPLETE: {
+        HWND top = topLevelForSdl(ev.drop.windowID);
+        if (HDROP drop = dropComplete(top))
+            post(top, WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
         break;
+    }
     default:
         break;
     }
@@ -363,18 +366,6 @@ Got retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait)
 
 }  // namespace
 
-void ensureEvents()
-{
-    Backend& b = backend();
-    if (b.eventsReady.load(std::memory_order_acquire))
-        return;
-    SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
-    if (SDL_InitSubSystem(SDL_INIT_EVENTS) != 0)
-        return;
-    b.wakeEvent = SDL_RegisterEvents(1);
-    b.eventsReady.store(true, std::memory_order_release);
-}
-
 void post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     {
@@ -384,14 +375,6 @@ void post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
     wake();
 }
 
-LRESULT send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    WindowRecord* w = findWindow(hwnd);
-    if (!w)
-        return 0;
-    WNDPROC proc = w->proc;
-    return proc ? proc(hwnd, message, wParam, lParam) : DefWindowProcW(hwnd, message, wParam, lParam);
-}
 
 }  // namespace qm
 

@@ -31,7 +31,7 @@ void drawn(WindowRecord& w, int64_t l, int64_t tp, int64_t r, int64_t b, uint64_
 
 // Sends the window's unshown rectangle, clipped to the surface SDL holds now (a resize
 // replaces it).
-void send(HWND top, WindowRecord& w, const RECT& u, uint64_t now)
+void sendToScreen(HWND top, WindowRecord& w, const RECT& u, uint64_t now)
 {
     if (!w.sdl || u.left >= u.right || u.top >= u.bottom)
         return;
@@ -51,7 +51,7 @@ void send(HWND top, WindowRecord& w, const RECT& u, uint64_t now)
 
 void flushWindow(HWND top, WindowRecord& w, uint64_t now)
 {
-    send(top, w, w.pacing.take(), now);
+    sendToScreen(top, w, w.pacing.take(), now);
 }
 
 void drawnAndDue(HWND topLevel, int64_t l, int64_t tp, int64_t r, int64_t b)
@@ -63,7 +63,7 @@ void drawnAndDue(HWND topLevel, int64_t l, int64_t tp, int64_t r, int64_t b)
     drawn(*w, l, tp, r, b, now);
     RECT owed;
     if (w->pacing.takeDue(now, owed))
-        send(topLevel, *w, owed, now);
+        sendToScreen(topLevel, *w, owed, now);
 }
 
 }  // namespace

@@ -108,6 +108,15 @@ bool onWindowThread()
     return b.windowThread == std::thread::id() || b.windowThread == std::this_thread::get_id();
 }
 
+LRESULT send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    WindowRecord* w = findWindow(hwnd);
+    if (!w)
+        return 0;
+    WNDPROC proc = w->proc;
+    return proc ? proc(hwnd, message, wParam, lParam) : DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
 POINT clientOriginOnScreen(HWND hwnd)
 {
     POINT p = {0, 0};

@@ -87,6 +87,18 @@ bool isShown(HWND hwnd)
     return false;
 }
 
+void ensureEvents()
+{
+    Backend& b = backend();
+    if (b.eventsReady.load(std::memory_order_acquire))
+        return;
+    SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
+    if (SDL_InitSubSystem(SDL_INIT_EVENTS) != 0)
+        return;
+    b.wakeEvent = SDL_RegisterEvents(1);
+    b.eventsReady.store(true, std::memory_order_release);
+}
+
 TestHooks* testHooks()
 {
     return g_testHooks;

@@ -201,24 +201,24 @@ HWND topLevelOf(HWND hwnd);
 RECT frameInsets(DWORD style, DWORD exStyle, bool menu);  // the frame round a client area
 POINT clientOriginInTopLevel(HWND hwnd);  // the client's top-left corner in the top-level's client
 bool isShown(HWND hwnd);                  // WS_VISIBLE on it and every ancestor
+void ensureEvents();                      // SDL's event queue and the wake event (eventsReady)
 
 // sdl_window.cpp
 HWND topLevelForSdl(Uint32 windowID);
 POINT clientOriginOnScreen(HWND hwnd);
 HWND deepestChildAt(HWND hwnd, int x, int y);  // x, y in hwnd's client coordinates
 bool onWindowThread();
+LRESULT send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);  // the procedure, now
 void markTree(HWND hwnd, bool erase);     // needs WM_PAINT, with the class brush painted at once if erase
 void invalidate(HWND hwnd);               // markTree with erasing, then shown
 
 // sdl_messages.cpp
-void ensureEvents();
 void post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-LRESULT send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);  // the procedure, now
 
-// sdl_shell.cpp: SDL's drop events, assembled into one WM_DROPFILES per drop
+// sdl_shell.cpp: SDL's drop events, assembled into one drop for WM_DROPFILES
 void dropBegin();
 void dropFile(const char* utf8Path);
-void dropComplete(Uint32 windowID);
+HDROP dropComplete(HWND topLevel);        // null when nothing is to be posted to it
 
 // sdl_gdi.cpp
 void eraseBackground(HWND hwnd);          // class brush over the client, children kept under WS_CLIPCHILDREN
