@@ -15,6 +15,10 @@
 //      serve the next one of its size
 //  [x] GetGuiResources(GR_GDIOBJECTS): live DCs and bitmaps
 //  [ ] Pens wider than one pixel, fonts, regions, mapping modes, raster operations beyond these
+// Here: handles, stock objects, spare surfaces, DCs and where they draw (targets and
+// clipping), and the API. The pixels are the rasteriser's (sdl_raster.h); what a surface
+// already holds, the copy history's (sdl_copy_history.h); when the screen is updated, the
+// presentation's (sdl_present.h).
 #include "platform/sdl_window_state.h"
 
 #include <algorithm>

@@ -1,8 +1,6 @@
 // The rasteriser of the SDL drawing layer (see sdl_raster.h).
 #include "platform/sdl_raster.h"
 
-#include <cstring>
-
 namespace qm {
 
 void lock(Target& t)
@@ -19,48 +17,6 @@ bool excluded(const Target& t, int64_t x, int64_t y)
             return true;
     }
     return false;
-}
-
-Uint8* pixelAt(SDL_Surface* s, int64_t x, int64_t y)
-{
-    return static_cast<Uint8*>(s->pixels) + y * s->pitch + x * s->format->BytesPerPixel;
-}
-
-// x, y in surface pixels, already clipped.
-void putRaw(SDL_Surface* s, int64_t x, int64_t y, Uint32 rgb)
-{
-    Uint8* row = static_cast<Uint8*>(s->pixels) + y * s->pitch;
-    const int bpp = s->format->BytesPerPixel;
-    if (s->format->format == SDL_PIXELFORMAT_RGB888) {
-        reinterpret_cast<Uint32*>(row)[x] = rgb;
-        return;
-    }
-    const Uint32 v = SDL_MapRGB(s->format, (rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
-    switch (bpp) {
-    case 4: reinterpret_cast<Uint32*>(row)[x] = v; break;
-    case 2: reinterpret_cast<Uint16*>(row)[x] = static_cast<Uint16>(v); break;
-    case 3: std::memcpy(row + x * 3, &v, 3); break;
-    case 1: row[x] = static_cast<Uint8>(v); break;
-    default: break;
-    }
-}
-
-Uint32 getRaw(SDL_Surface* s, int64_t x, int64_t y)
-{
-    const Uint8* row = static_cast<const Uint8*>(s->pixels) + y * s->pitch;
-    if (s->format->format == SDL_PIXELFORMAT_RGB888)
-        return reinterpret_cast<const Uint32*>(row)[x] & 0xFFFFFF;
-    Uint32 v = 0;
-    switch (s->format->BytesPerPixel) {
-    case 4: v = reinterpret_cast<const Uint32*>(row)[x]; break;
-    case 2: v = reinterpret_cast<const Uint16*>(row)[x]; break;
-    case 3: std::memcpy(&v, row + x * 3, 3); break;
-    case 1: v = row[x]; break;
-    default: break;
-    }
-    Uint8 r, g, b;
-    SDL_GetRGB(v, s->format, &r, &g, &b);
-    return Uint32(r) << 16 | Uint32(g) << 8 | b;
 }
 
 // x, y in DC coordinates.
