@@ -15,13 +15,19 @@
 //      serve the next one of its size
 //  [x] GetGuiResources(GR_GDIOBJECTS): live DCs and bitmaps
 //  [ ] Pens wider than one pixel, fonts, regions, mapping modes, raster operations beyond these
+// Here: handles, stock objects, spare surfaces, DCs and where they draw (targets and
+// clipping), and the API. The pixels are the rasteriser's (sdl_raster.h); what a surface
+// already holds, the copy history's (sdl_copy_history.h); when the screen is updated, the
+// presentation's (sdl_present.h).
 #include "platform/sdl_window_state.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
+
+#include "platform/sdl_copy_history.h"
+#include "platform/sdl_present.h"
+#include "platform/sdl_raster.h"
 
 namespace qm {
 
@@ -32,14 +38,10 @@ constexpr int64_t kMaxCoordinate = int64_t(1) << 27;
 // Freed bitmaps kept for reuse: a paint needs one back buffer; more would only hold memory.
 constexpr size_t kSpareSurfaces = 2;
 constexpr int64_t kMaxSparePixels = int64_t(1) << 22;
-// Windows with more children than this keep the rest of their exclusions on the heap.
-constexpr int kInlineExclusions = 8;
 constexpr uintptr_t kStockBase = 0x100;
 constexpr int kStockCount = 20;
 constexpr uintptr_t kDefaultBitmapHandle = 0x408;
 constexpr double kPi = 3.14159265358979323846;
-// Stands for "the whole surface" before it is clipped to the surface of the moment.
-constexpr int64_t kMaxSurfaceExtent = 1 << 20;
 
 bool isStock(HGDIOBJ object)
 {
@@ -119,111 +121,6 @@ SDL_Surface* surfaceOf(HBITMAP bitmap)
     return bm ? bm->surface : nullptr;
 }
 
-SDL_Rect intersection(const SDL_Rect& a, const SDL_Rect& b)
-{
-    const int l = std::max(a.x, b.x), t = std::max(a.y, b.y);
-    const int r = std::min(a.x + a.w, b.x + b.w), bt = std::min(a.y + a.h, b.y + b.h);
-    return r > l && bt > t ? SDL_Rect{l, t, r - l, bt - t} : SDL_Rect{0, 0, 0, 0};
-}
-
-bool contains(const SDL_Rect& outer, const SDL_Rect& inner)
-{
-    return inner.x >= outer.x && inner.y >= outer.y && inner.x + inner.w <= outer.x + outer.w &&
-           inner.y + inner.h <= outer.y + outer.h;
-}
-
-SDL_Rect boundingBox(const SDL_Rect& a, const SDL_Rect& b)
-{
-    const int l = std::min(a.x, b.x), t = std::min(a.y, b.y);
-    return SDL_Rect{l, t, std::max(a.x + a.w, b.x + b.w) - l, std::max(a.y + a.h, b.y + b.h) - t};
-}
-
-SurfaceHistory* historyOf(SDL_Surface* s, bool create)
-{
-    Backend& b = backend();
-    const uintptr_t p = reinterpret_cast<uintptr_t>(s->userdata);
-    const uintptr_t first = reinterpret_cast<uintptr_t>(&b.histories[0]);
-    if (p >= first && p < first + sizeof(b.histories) && (p - first) % sizeof(SurfaceHistory) == 0) {
-        SurfaceHistory* h = static_cast<SurfaceHistory*>(s->userdata);
-        // A slot taken over by another surface no longer speaks for this one.
-        if (h->surface == s) {
-            h->lastUse = ++b.historyClock;
-            return h;
-        }
-    }
-    if (!create)
-        return nullptr;
-    SurfaceHistory* slot = &b.histories[0];
-    for (SurfaceHistory& h : b.histories) {
-        if (!h.surface) {
-            slot = &h;
-            break;
-        }
-        if (h.lastUse < slot->lastUse)
-            slot = &h;
-    }
-    *slot = SurfaceHistory{};
-    slot->surface = s;
-    slot->stamp = slot->lastUse = ++b.historyClock;
-    s->userdata = slot;
-    return slot;
-}
-
-void forgetHistory(SDL_Surface* s)
-{
-    if (SurfaceHistory* h = historyOf(s, false))
-        *h = SurfaceHistory{};
-    s->userdata = nullptr;
-}
-
-void addDamage(SurfaceHistory& h, const SDL_Rect& r)
-{
-    const SDL_Rect d = intersection(r, h.area);
-    if (d.w == 0)
-        return;
-    if (contains(d, h.area)) {
-        h.baseStamp = 0;  // nothing known any more
-        h.damageCount = 0;
-        return;
-    }
-    if (h.damageCount < kDamageRects) {
-        h.damage[h.damageCount++] = d;
-        return;
-    }
-    // Full: merged into the rectangle that grows least.
-    int best = 0;
-    int64_t bestGrowth = INT64_MAX;
-    for (int i = 0; i < h.damageCount; ++i) {
-        const SDL_Rect u = boundingBox(h.damage[i], d);
-        const int64_t growth = int64_t(u.w) * u.h - int64_t(h.damage[i].w) * h.damage[i].h;
-        if (growth < bestGrowth) {
-            bestGrowth = growth;
-            best = i;
-        }
-    }
-    h.damage[best] = boundingBox(h.damage[best], d);
-    if (contains(h.damage[best], h.area)) {
-        h.baseStamp = 0;
-        h.damageCount = 0;
-    }
-}
-
-// Every write to a surface's pixels comes through here (or sets the history itself).
-void written(SDL_Surface* s, const SDL_Rect& r)
-{
-    SurfaceHistory* h = historyOf(s, false);
-    if (!h || r.w <= 0 || r.h <= 0)
-        return;
-    h->stamp = ++backend().historyClock;
-    if (h->baseStamp)
-        addDamage(*h, r);
-}
-
-void writtenWhole(SDL_Surface* s)
-{
-    written(s, SDL_Rect{0, 0, s->w, s->h});
-}
-
 SDL_Surface* takeSpare(int64_t width, int64_t height)
 {
     auto& spares = backend().spareSurfaces;
@@ -258,52 +155,6 @@ void releaseSurface(SDL_Surface* s)
     spares.push_back(s);
 }
 
-// Where a DC's drawing lands: a surface, the DC's origin on it, a clip rectangle in
-// surface pixels, and areas left out (children of a WS_CLIPCHILDREN window).
-struct Target {
-    SDL_Surface* surface = nullptr;
-    int64_t originX = 0;
-    int64_t originY = 0;
-    int64_t clipLeft = 0, clipTop = 0, clipRight = 0, clipBottom = 0;
-    SDL_Rect exclusions[kInlineExclusions];
-    int exclusionCount = 0;
-    std::vector<SDL_Rect> moreExclusions;  // stays empty, unallocated, for windows with few children
-    HWND shownBy = nullptr;                // top-level window to present afterwards
-    bool locked = false;
-    bool historyKept = false;              // the drawing call updated the surface's history itself
-    // What was drawn, in surface pixels: only that is sent to the screen.
-    int64_t touchedLeft = INT64_MAX, touchedTop = INT64_MAX, touchedRight = INT64_MIN, touchedBottom = INT64_MIN;
-
-    bool empty() const { return !surface || clipLeft >= clipRight || clipTop >= clipBottom; }
-    int exclusionTotal() const { return exclusionCount + static_cast<int>(moreExclusions.size()); }
-    const SDL_Rect& exclusion(int i) const
-    {
-        return i < exclusionCount ? exclusions[i] : moreExclusions[static_cast<size_t>(i - exclusionCount)];
-    }
-    void exclude(const SDL_Rect& r)
-    {
-        if (exclusionCount < kInlineExclusions)
-            exclusions[exclusionCount++] = r;
-        else
-            moreExclusions.push_back(r);
-    }
-    void touch(int64_t l, int64_t tp, int64_t r, int64_t b)
-    {
-        touchedLeft = std::min(touchedLeft, l);
-        touchedTop = std::min(touchedTop, tp);
-        touchedRight = std::max(touchedRight, r);
-        touchedBottom = std::max(touchedBottom, b);
-    }
-};
-
-void intersect(Target& t, int64_t l, int64_t tp, int64_t r, int64_t b)
-{
-    t.clipLeft = std::max(t.clipLeft, l);
-    t.clipTop = std::max(t.clipTop, tp);
-    t.clipRight = std::min(t.clipRight, r);
-    t.clipBottom = std::min(t.clipBottom, b);
-}
-
 bool windowTarget(HWND hwnd, Target& t)
 {
     WindowRecord* w = findWindow(hwnd);
@@ -322,7 +173,7 @@ bool windowTarget(HWND hwnd, Target& t)
     for (HWND h = hwnd; h && h != top; h = findWindow(h)->parent) {
         POINT o = clientOriginInTopLevel(h);
         WindowRecord* r = findWindow(h);
-        intersect(t, o.x, o.y, int64_t(o.x) + r->clientWidth, int64_t(o.y) + r->clientHeight);
+        t.intersect(o.x, o.y, int64_t(o.x) + r->clientWidth, int64_t(o.y) + r->clientHeight);
     }
     POINT origin = clientOriginInTopLevel(hwnd);
     t.originX = origin.x;
@@ -381,83 +232,7 @@ bool targetOf(HDC dc, Target& t, bool settle = true)
     return true;
 }
 
-void lock(Target& t)
-{
-    if (t.surface && SDL_MUSTLOCK(t.surface) && SDL_LockSurface(t.surface) == 0)
-        t.locked = true;
-}
-
-void addUnshown(WindowRecord& w, int64_t l, int64_t tp, int64_t r, int64_t b, uint64_t now)
-{
-    w.drawnAtUs = now;
-    RECT& u = w.unshown;
-    if (u.left >= u.right || u.top >= u.bottom) {
-        u = RECT{static_cast<LONG>(l), static_cast<LONG>(tp), static_cast<LONG>(r), static_cast<LONG>(b)};
-    } else {
-        u.left = std::min<LONG>(u.left, static_cast<LONG>(l));
-        u.top = std::min<LONG>(u.top, static_cast<LONG>(tp));
-        u.right = std::max<LONG>(u.right, static_cast<LONG>(r));
-        u.bottom = std::max<LONG>(u.bottom, static_cast<LONG>(b));
-    }
-    backend().anyUnshown = true;
-}
-
-bool due(const WindowRecord& w, uint64_t now)
-{
-    return untilPresentUs(w, now) == 0;
-}
-
-Uint32 getRaw(SDL_Surface* s, int64_t x, int64_t y);
-
-void copyToScreenSeam(HWND top, SDL_Surface* s, const SDL_Rect& r)
-{
-    ScreenCopy& screen = backend().seam->screens[key(top)];
-    if (screen.width != s->w || screen.height != s->h) {
-        screen.width = s->w;
-        screen.height = s->h;
-        screen.pixels.assign(static_cast<size_t>(s->w) * static_cast<size_t>(s->h), 0);
-    }
-    for (int y = r.y; y < r.y + r.h; ++y)
-        for (int x = r.x; x < r.x + r.w; ++x)
-            screen.pixels[static_cast<size_t>(y) * static_cast<size_t>(s->w) + static_cast<size_t>(x)] =
-                getRaw(s, x, y);
-}
-
-// Sends the window's unshown rectangle, clipped to the surface SDL holds now (a resize
-// replaces it).
-void flushWindow(HWND top, WindowRecord& w, uint64_t now)
-{
-    RECT u = w.unshown;
-    w.unshown = RECT{0, 0, 0, 0};
-    if (!w.sdl || u.left >= u.right || u.top >= u.bottom)
-        return;
-    SDL_Surface* s = SDL_GetWindowSurface(w.sdl);
-    if (!s)
-        return;
-    const int l = std::max<int>(0, u.left), tp = std::max<int>(0, u.top);
-    const int r = std::min<int>(s->w, u.right), b = std::min<int>(s->h, u.bottom);
-    if (l >= r || tp >= b)
-        return;
-    const SDL_Rect rect = {l, tp, r - l, b - tp};
-    SDL_UpdateWindowSurfaceRects(w.sdl, &rect, 1);
-    w.shownAtUs = now;
-    Backend& bk = backend();
-    bk.screenUpdates.fetch_add(1, std::memory_order_relaxed);
-    if (bk.seam && bk.seam->copyScreens)
-        copyToScreenSeam(top, s, rect);
-}
-
-void showTouched(const Target& t)
-{
-    WindowRecord* w = findWindow(t.shownBy);
-    if (!w || !w->sdl || w->parent || t.touchedLeft >= t.touchedRight || t.touchedTop >= t.touchedBottom)
-        return;
-    const uint64_t now = nowUs();
-    addUnshown(*w, t.touchedLeft, t.touchedTop, t.touchedRight, t.touchedBottom, now);
-    if (due(*w, now))
-        flushWindow(t.shownBy, *w, now);
-}
-
+// What a drawing call drew goes to the surface's history and, on a window, to its screen.
 void finish(Target& t)
 {
     if (t.locked)
@@ -467,139 +242,7 @@ void finish(Target& t)
         written(t.surface, SDL_Rect{static_cast<int>(t.touchedLeft), static_cast<int>(t.touchedTop),
                                     static_cast<int>(t.touchedRight - t.touchedLeft),
                                     static_cast<int>(t.touchedBottom - t.touchedTop)});
-    showTouched(t);
-}
-
-bool excluded(const Target& t, int64_t x, int64_t y)
-{
-    for (int i = 0; i < t.exclusionTotal(); ++i) {
-        const SDL_Rect& r = t.exclusion(i);
-        if (x >= r.x && x < int64_t(r.x) + r.w && y >= r.y && y < int64_t(r.y) + r.h)
-            return true;
-    }
-    return false;
-}
-
-// Calls span(from, to) for each part of surface row y within [l, r) that no excluded
-// rectangle covers, left to right, or right to left when `leftward`.
-template <class Span>
-void forVisibleSpans(const Target& t, int64_t y, int64_t l, int64_t r, Span span, bool leftward = false)
-{
-    int64_t x = leftward ? r : l;  // the edge of what is still to do
-    while (leftward ? x > l : x < r) {
-        int64_t end = leftward ? l : r;
-        bool covered = false;
-        for (int i = 0; i < t.exclusionTotal() && !covered; ++i) {
-            const SDL_Rect& e = t.exclusion(i);
-            if (y < e.y || y >= int64_t(e.y) + e.h || e.w <= 0)
-                continue;
-            const int64_t left = e.x, right = int64_t(e.x) + e.w;
-            const int64_t next = leftward ? x - 1 : x;  // the pixel about to be done
-            if (next >= left && next < right) {
-                x = leftward ? left : right;
-                covered = true;
-            } else if (leftward ? (right < x && right > end) : (left > x && left < end)) {
-                end = leftward ? right : left;
-            }
-        }
-        if (covered)
-            continue;
-        if (leftward)
-            span(end, x);
-        else
-            span(x, end);
-        x = end;
-    }
-}
-
-Uint8* pixelAt(SDL_Surface* s, int64_t x, int64_t y)
-{
-    return static_cast<Uint8*>(s->pixels) + y * s->pitch + x * s->format->BytesPerPixel;
-}
-
-// x, y in surface pixels, already clipped.
-void putRaw(SDL_Surface* s, int64_t x, int64_t y, Uint32 rgb)
-{
-    Uint8* row = static_cast<Uint8*>(s->pixels) + y * s->pitch;
-    const int bpp = s->format->BytesPerPixel;
-    if (s->format->format == SDL_PIXELFORMAT_RGB888) {
-        reinterpret_cast<Uint32*>(row)[x] = rgb;
-        return;
-    }
-    const Uint32 v = SDL_MapRGB(s->format, (rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
-    switch (bpp) {
-    case 4: reinterpret_cast<Uint32*>(row)[x] = v; break;
-    case 2: reinterpret_cast<Uint16*>(row)[x] = static_cast<Uint16>(v); break;
-    case 3: std::memcpy(row + x * 3, &v, 3); break;
-    case 1: row[x] = static_cast<Uint8>(v); break;
-    default: break;
-    }
-}
-
-Uint32 getRaw(SDL_Surface* s, int64_t x, int64_t y)
-{
-    const Uint8* row = static_cast<const Uint8*>(s->pixels) + y * s->pitch;
-    if (s->format->format == SDL_PIXELFORMAT_RGB888)
-        return reinterpret_cast<const Uint32*>(row)[x] & 0xFFFFFF;
-    Uint32 v = 0;
-    switch (s->format->BytesPerPixel) {
-    case 4: v = reinterpret_cast<const Uint32*>(row)[x]; break;
-    case 2: v = reinterpret_cast<const Uint16*>(row)[x]; break;
-    case 3: std::memcpy(&v, row + x * 3, 3); break;
-    case 1: v = row[x]; break;
-    default: break;
-    }
-    Uint8 r, g, b;
-    SDL_GetRGB(v, s->format, &r, &g, &b);
-    return Uint32(r) << 16 | Uint32(g) << 8 | b;
-}
-
-// x, y in DC coordinates.
-void plot(Target& t, int64_t x, int64_t y, Uint32 rgb)
-{
-    x += t.originX;
-    y += t.originY;
-    if (x < t.clipLeft || x >= t.clipRight || y < t.clipTop || y >= t.clipBottom || excluded(t, x, y))
-        return;
-    putRaw(t.surface, x, y, rgb);
-    t.touch(x, y, x + 1, y + 1);
-}
-
-bool readPixel(Target& t, int64_t x, int64_t y, Uint32& rgb)
-{
-    x += t.originX;
-    y += t.originY;
-    if (x < t.clipLeft || x >= t.clipRight || y < t.clipTop || y >= t.clipBottom)
-        return false;
-    rgb = getRaw(t.surface, x, y);
-    return true;
-}
-
-enum class Fill { Color, Invert };
-
-// Rectangle [x0, x1) x [y0, y1) in DC coordinates, row by row.
-void fillRect(Target& t, int64_t x0, int64_t y0, int64_t x1, int64_t y1, Fill mode, Uint32 rgb)
-{
-    const int64_t l = std::max(x0 + t.originX, t.clipLeft), r = std::min(x1 + t.originX, t.clipRight);
-    const int64_t tp = std::max(y0 + t.originY, t.clipTop), b = std::min(y1 + t.originY, t.clipBottom);
-    if (l >= r || tp >= b)
-        return;
-    SDL_Surface* s = t.surface;
-    const bool direct = s->format->format == SDL_PIXELFORMAT_RGB888;
-    for (int64_t y = tp; y < b; ++y)
-        forVisibleSpans(t, y, l, r, [&](int64_t from, int64_t to) {
-            Uint32* row = reinterpret_cast<Uint32*>(pixelAt(s, 0, y));
-            if (direct && mode == Fill::Color) {
-                std::fill(row + from, row + to, rgb);
-            } else if (direct) {
-                for (int64_t x = from; x < to; ++x)
-                    row[x] = ~row[x] & 0xFFFFFF;
-            } else {
-                for (int64_t x = from; x < to; ++x)
-                    putRaw(s, x, y, mode == Fill::Invert ? (~getRaw(s, x, y) & 0xFFFFFF) : rgb);
-            }
-        });
-    t.touch(l, tp, r, b);
+    showDrawn(t.shownBy, t.touchedLeft, t.touchedTop, t.touchedRight, t.touchedBottom);
 }
 
 int64_t penColor(const GdiDC& d)
@@ -612,40 +255,6 @@ bool inRange(int64_t v)
     return v >= -kMaxCoordinate && v <= kMaxCoordinate;
 }
 
-// Pixels of the line from (x0, y0) towards (x1, y1), the end point left out. Only the
-// steps that can land inside the clip rectangle are walked.
-void drawLine(Target& t, int64_t x0, int64_t y0, int64_t x1, int64_t y1, Uint32 rgb)
-{
-    const int64_t dx = x1 - x0, dy = y1 - y0;
-    const int64_t adx = dx < 0 ? -dx : dx, ady = dy < 0 ? -dy : dy;
-    const int64_t sx = dx < 0 ? -1 : 1, sy = dy < 0 ? -1 : 1;
-    const bool xMajor = adx >= ady;
-    const int64_t steps = xMajor ? adx : ady;
-    if (steps == 0)
-        return;
-    // Major-axis clip window in DC coordinates.
-    const int64_t lo = xMajor ? t.clipLeft - t.originX : t.clipTop - t.originY;
-    const int64_t hi = xMajor ? t.clipRight - t.originX : t.clipBottom - t.originY;
-    const int64_t start = xMajor ? x0 : y0;
-    const int64_t dir = xMajor ? sx : sy;
-    int64_t first = 0, last = steps;  // i in [first, last)
-    if (dir > 0) {
-        first = std::max<int64_t>(first, lo - start);
-        last = std::min<int64_t>(last, hi - start);
-    } else {
-        first = std::max<int64_t>(first, start - hi + 1);
-        last = std::min<int64_t>(last, start - lo + 1);
-    }
-    const int64_t minor = xMajor ? ady : adx;
-    for (int64_t i = first; i < last; ++i) {
-        const int64_t offset = (2 * i * minor + steps) / (2 * steps);
-        if (xMajor)
-            plot(t, x0 + sx * i, y0 + sy * offset, rgb);
-        else
-            plot(t, x0 + sx * offset, y0 + sy * i, rgb);
-    }
-}
-
 double angleOf(double x, double y, double cx, double cy)
 {
     // Counter-clockwise as seen on screen, where y grows downward.
@@ -654,71 +263,9 @@ double angleOf(double x, double y, double cx, double cy)
 
 }  // namespace
 
-uint64_t nowUs()
-{
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-uint64_t untilPresentUs(const WindowRecord& w, uint64_t now)
-{
-    if (w.shownAtUs == 0 || now - w.shownAtUs >= kPresentIntervalUs)
-        return 0;
-    return w.shownAtUs + kPresentIntervalUs - now;
-}
-
 HBITMAP defaultBitmapHandle()
 {
     return makeHandle<HBITMAP>(kDefaultBitmapHandle);
-}
-
-void present(HWND topLevel)
-{
-    WindowRecord* w = findWindow(topLevel);
-    if (!w || !w->sdl || w->parent)
-        return;
-    const uint64_t now = nowUs();
-    addUnshown(*w, 0, 0, kMaxSurfaceExtent, kMaxSurfaceExtent, now);
-    if (due(*w, now))
-        flushWindow(topLevel, *w, now);
-}
-
-void presentNow(HWND topLevel)
-{
-    WindowRecord* w = findWindow(topLevel);
-    if (!w || !w->sdl || w->parent)
-        return;
-    const uint64_t now = nowUs();
-    addUnshown(*w, 0, 0, kMaxSurfaceExtent, kMaxSurfaceExtent, now);
-    flushWindow(topLevel, *w, now);
-}
-
-void flushScreen(HWND topLevel)
-{
-    WindowRecord* w = findWindow(topLevel);
-    if (w && !w->parent)
-        flushWindow(topLevel, *w, nowUs());
-}
-
-Uint32 presentDue()
-{
-    Backend& b = backend();
-    if (!b.anyUnshown)
-        return kNothingToPresent;
-    const uint64_t now = nowUs();
-    uint64_t soonest = UINT64_MAX;
-    for (auto& entry : b.windows) {
-        WindowRecord& w = *entry.second;
-        if (w.parent || w.unshown.left >= w.unshown.right || w.unshown.top >= w.unshown.bottom)
-            continue;
-        if (due(w, now))
-            flushWindow(makeHandle<HWND>(entry.first), w, now);
-        else
-            soonest = std::min(soonest, w.shownAtUs + kPresentIntervalUs - now);
-    }
-    b.anyUnshown = soonest != UINT64_MAX;
-    // Rounded up, so that the wait never ends just before the update is due.
-    return b.anyUnshown ? static_cast<Uint32>((soonest + 999) / 1000) : kNothingToPresent;
 }
 
 HBITMAP registerBitmap(SDL_Surface* surface, int64_t pendingFill)
@@ -1011,45 +558,14 @@ BOOL WINAPI BitBlt(HDC dst, int x, int y, int width, int height, HDC src, int sr
     const SDL_Rect area = {static_cast<int>(l + to.originX), static_cast<int>(first), static_cast<int>(r - l),
                            static_cast<int>(last - first)};
     if (sameFormat && in != out && to.exclusionTotal() == 0) {
-        // What the copy brings, described by the source's history where it covers the
-        // source rectangle; the pixels of the destination that hold it already are skipped.
-        const int sx = static_cast<int>(shiftX), sy = static_cast<int>(shiftY);
-        const SDL_Rect source = {area.x + sx, area.y + sy, area.w, area.h};
-        SurfaceHistory* src = historyOf(in, true);
-        uint64_t baseStamp = src->stamp;
-        int baseX = sx, baseY = sy;
-        SDL_Rect carried[kDamageRects];
-        int carriedCount = 0;
-        if (src->baseStamp && contains(src->area, source)) {
-            baseStamp = src->baseStamp;
-            baseX += src->shiftX;
-            baseY += src->shiftY;
-            for (int i = 0; i < src->damageCount; ++i) {
-                const SDL_Rect& d = src->damage[i];
-                const SDL_Rect moved = intersection(SDL_Rect{d.x - sx, d.y - sy, d.w, d.h}, area);
-                if (moved.w > 0)
-                    carried[carriedCount++] = moved;
-            }
+        // Only what the destination does not hold already.
+        CopyPlan plan;
+        planCopy(in, out, area, static_cast<int>(shiftX), static_cast<int>(shiftY), plan);
+        for (int i = 0; i < plan.partCount; ++i) {
+            const SDL_Rect& p = plan.parts[i];
+            copyRows(p.x, int64_t(p.x) + p.w, p.y, int64_t(p.y) + p.h);
         }
-        SurfaceHistory* dst = historyOf(out, true);
-        const bool known = dst->baseStamp == baseStamp && dst->shiftX == baseX && dst->shiftY == baseY &&
-                           contains(dst->area, area);
-        if (known) {
-            for (int i = 0; i < dst->damageCount + carriedCount; ++i) {
-                const SDL_Rect d = intersection(i < dst->damageCount ? dst->damage[i] : carried[i - dst->damageCount], area);
-                if (d.w > 0)
-                    copyRows(d.x, int64_t(d.x) + d.w, d.y, int64_t(d.y) + d.h);
-            }
-        } else {
-            copyRows(area.x, int64_t(area.x) + area.w, first, last);
-        }
-        dst->stamp = ++backend().historyClock;
-        dst->baseStamp = baseStamp;
-        dst->area = area;
-        dst->shiftX = baseX;
-        dst->shiftY = baseY;
-        std::copy(carried, carried + carriedCount, dst->damage);
-        dst->damageCount = carriedCount;
+        copied(out, plan);
         to.historyKept = true;
     } else {
         copyRows(area.x, int64_t(area.x) + area.w, first, last);

@@ -14,6 +14,9 @@
 //  [ ] Keyboard messages, timers, WM_QUIT before pending messages, cross-thread SendMessageW
 #include "platform/sdl_window_state.h"
 
+#include "platform/sdl_present.h"
+#include "platform/sdl_test_hooks.h"
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -212,9 +215,12 @@ void translate(SDL_Event& ev)
     case SDL_DROPTEXT:
         SDL_free(ev.drop.file);
         break;
-    case SDL_DROPCOMPLETE:
-        dropComplete(ev.drop.windowID);
+    case SDL_DROPCOMPLETE: {
+        HWND top = topLevelForSdl(ev.drop.windowID);
+        if (HDROP drop = dropComplete(top))
+            post(top, WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
         break;
+    }
     default:
         break;
     }
@@ -271,9 +277,9 @@ uint64_t heldUntilUs(size_t index, uint64_t now)
     if (!m.input || m.msg.message != WM_MOUSEMOVE || index + 1 != b.queue.size() || b.quitPosted)
         return 0;
     WindowRecord* top = findWindow(topLevelOf(m.msg.hwnd));
-    if (!top || top->moveTakenAtUs == 0 || top->drawnAtUs < top->moveTakenAtUs)
+    if (!top || top->moveTakenAtUs == 0 || top->pacing.drawnAtUs < top->moveTakenAtUs)
         return 0;
-    const uint64_t wait = untilPresentUs(*top, now);
+    const uint64_t wait = top->pacing.untilDueUs(now);
     return wait ? now + wait : 0;
 }
 
@@ -292,10 +298,8 @@ Got retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait)
     // A stream of messages without paints must not hold back the last picture either.
     presentDue();
     for (;;) {
-        if (b.seam && b.seam->failNextGet) {
-            b.seam->failNextGet = false;
+        if (TestHooks* hooks = testHooks(); hooks && hooks->failGetMessage())
             return Got::Error;
-        }
         if (filter && !findWindow(filter))
             return Got::Error;
         uint64_t heldUntil = 0;
@@ -362,18 +366,6 @@ Got retrieve(MSG* out, HWND filter, UINT lo, UINT hi, bool remove, bool wait)
 
 }  // namespace
 
-void ensureEvents()
-{
-    Backend& b = backend();
-    if (b.eventsReady.load(std::memory_order_acquire))
-        return;
-    SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
-    if (SDL_InitSubSystem(SDL_INIT_EVENTS) != 0)
-        return;
-    b.wakeEvent = SDL_RegisterEvents(1);
-    b.eventsReady.store(true, std::memory_order_release);
-}
-
 void post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     {
@@ -383,14 +375,6 @@ void post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
     wake();
 }
 
-LRESULT send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    WindowRecord* w = findWindow(hwnd);
-    if (!w)
-        return 0;
-    WNDPROC proc = w->proc;
-    return proc ? proc(hwnd, message, wParam, lParam) : DefWindowProcW(hwnd, message, wParam, lParam);
-}
 
 }  // namespace qm
 

@@ -22,18 +22,17 @@ void dropFile(const char* utf8Path)
         backend().pendingDrop.push_back(fromUtf8(utf8Path));
 }
 
-void dropComplete(Uint32 windowID)
+HDROP dropComplete(HWND topLevel)
 {
     Backend& b = backend();
     std::vector<std::wstring> files;
     files.swap(b.pendingDrop);
-    HWND top = topLevelForSdl(windowID);
-    WindowRecord* t = findWindow(top);
+    WindowRecord* t = findWindow(topLevel);
     if (files.empty() || !t || !(t->exStyle & WS_EX_ACCEPTFILES))
-        return;
+        return nullptr;
     const uintptr_t handle = newHandle();
     b.drops[handle] = std::move(files);
-    post(top, WM_DROPFILES, static_cast<WPARAM>(handle), 0);
+    return makeHandle<HDROP>(handle);
 }
 
 }  // namespace qm

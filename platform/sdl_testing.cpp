@@ -2,19 +2,79 @@
 // screen of a chosen size, the count of screen updates, SDL's allocator. Built into
 // qm_platform_testing, never into the program.
 #include "platform/sdl_window_state.h"
+
+#include <atomic>
+#include <map>
+#include <vector>
+
+#include "platform/sdl_present.h"
+#include "platform/sdl_raster.h"
+#include "platform/sdl_test_hooks.h"
 #include "platform/win32_testing.h"
 
 using namespace qm;
 
 namespace {
 
-// Never destroyed, like the backend that points at it.
-TestSeam& seam()
+// What a top-level window's screen shows: RGB888 rows.
+struct ScreenCopy {
+    int width = 0;
+    int height = 0;
+    std::vector<Uint32> pixels;
+};
+
+// What the tests change and watch; the program has none of it.
+class Seam final : public TestHooks {
+public:
+    std::atomic<uint64_t> screenUpdates{0};  // atomic so tests may watch from a thread
+    bool failNextGet = false;  // the next GetMessageW returns -1
+    int screenWidth = 0;       // GetSystemMetrics reports this screen when both are set
+    int screenHeight = 0;
+    bool copyScreens = false;  // every screen update also lands in `screens`
+    std::map<uintptr_t, ScreenCopy> screens;  // by top-level window, kept after it is destroyed
+
+    void screenUpdated(HWND topLevel, SDL_Surface* s, const SDL_Rect& r) override
+    {
+        screenUpdates.fetch_add(1, std::memory_order_relaxed);
+        if (!copyScreens)
+            return;
+        ScreenCopy& screen = screens[key(topLevel)];
+        if (screen.width != s->w || screen.height != s->h) {
+            screen.width = s->w;
+            screen.height = s->h;
+            screen.pixels.assign(static_cast<size_t>(s->w) * static_cast<size_t>(s->h), 0);
+        }
+        for (int y = r.y; y < r.y + r.h; ++y)
+            for (int x = r.x; x < r.x + r.w; ++x)
+                screen.pixels[static_cast<size_t>(y) * static_cast<size_t>(s->w) + static_cast<size_t>(x)] =
+                    getRaw(s, x, y);
+    }
+    bool failGetMessage() override
+    {
+        const bool fail = failNextGet;
+        failNextGet = false;
+        return fail;
+    }
+    bool screenSize(int& width, int& height) override
+    {
+        if (screenWidth <= 0 || screenHeight <= 0)
+            return false;
+        width = screenWidth;
+        height = screenHeight;
+        return true;
+    }
+};
+
+// Never destroyed: windows may still be torn down while static objects are.
+Seam& seam()
 {
-    static TestSeam* instance = new TestSeam;
-    backend().seam = instance;
+    static Seam* instance = new Seam;
     return *instance;
 }
+
+// Registered before main, so that every screen update is counted: this file is linked
+// into a test program as soon as it calls any of the functions below.
+[[maybe_unused]] const bool g_registered = (setTestHooks(&seam()), true);
 
 }  // namespace
 
@@ -99,7 +159,7 @@ void qmTestSetScreenSize(int width, int height)
 
 uint64_t qmTestScreenUpdates()
 {
-    return backend().screenUpdates.load(std::memory_order_relaxed);
+    return seam().screenUpdates.load(std::memory_order_relaxed);
 }
 
 uint64_t qmTestScreenUpdateIntervalUs()

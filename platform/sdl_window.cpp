@@ -11,6 +11,9 @@
 //  [ ] Menus, non-client messages, SetWindowPos, ShowWindow, z-order changes
 #include "platform/sdl_window_state.h"
 
+#include "platform/sdl_present.h"
+#include "platform/sdl_test_hooks.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -19,11 +22,6 @@ namespace qm {
 
 namespace {
 
-// Frame of a top-level window with a caption: border on each side, caption above.
-constexpr int kBorder = 3;
-constexpr int kThickBorder = 4;
-constexpr int kCaption = 22;
-constexpr int kMenuBar = 20;
 // Keeps surfaces allocatable whatever size a caller asks for.
 constexpr int kMaxSurfaceSide = 16384;
 constexpr int kDefaultX = 100;
@@ -33,24 +31,6 @@ constexpr int kDefaultHeight = 480;
 constexpr const char* kNoDisplay =
     "cannot open a window: no display found (check DISPLAY or WAYLAND_DISPLAY; "
     "SDL_VIDEODRIVER=offscreen runs without one)";
-
-RECT frameInsets(DWORD style, DWORD exStyle, bool menu)
-{
-    (void)exStyle;
-    int border = 0;
-    if (style & WS_THICKFRAME)
-        border = kThickBorder;
-    else if (style & WS_DLGFRAME)
-        border = kBorder;
-    else if (style & WS_BORDER)
-        border = 1;
-    int top = border;
-    if ((style & WS_CAPTION) == WS_CAPTION)
-        top += kCaption;
-    if (menu && !(style & WS_CHILD))
-        top += kMenuBar;
-    return RECT{border, top, border, border};
-}
 
 bool ensureVideo()
 {
@@ -122,16 +102,19 @@ void destroyTree(HWND hwnd, std::vector<HWND>& order)
 
 }  // namespace
 
-Backend& backend()
-{
-    static Backend* instance = new Backend;
-    return *instance;
-}
-
 bool onWindowThread()
 {
     Backend& b = backend();
     return b.windowThread == std::thread::id() || b.windowThread == std::this_thread::get_id();
+}
+
+LRESULT send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    WindowRecord* w = findWindow(hwnd);
+    if (!w)
+        return 0;
+    WNDPROC proc = w->proc;
+    return proc ? proc(hwnd, message, wParam, lParam) : DefWindowProcW(hwnd, message, wParam, lParam);
 }
 
 POINT clientOriginOnScreen(HWND hwnd)
@@ -195,50 +178,6 @@ void invalidate(HWND hwnd)
         return;
     markTree(hwnd, true);
     present(topLevelOf(hwnd));
-}
-
-uintptr_t newHandle()
-{
-    Backend& b = backend();
-    b.nextHandle += 4;
-    return b.nextHandle;
-}
-
-WindowRecord* findWindow(HWND hwnd)
-{
-    Backend& b = backend();
-    auto it = b.windows.find(key(hwnd));
-    return it == b.windows.end() ? nullptr : it->second.get();
-}
-
-HWND topLevelOf(HWND hwnd)
-{
-    HWND h = hwnd;
-    for (WindowRecord* w = findWindow(h); w && w->parent; w = findWindow(h))
-        h = w->parent;
-    return findWindow(h) ? h : nullptr;
-}
-
-POINT clientOriginInTopLevel(HWND hwnd)
-{
-    POINT p = {0, 0};
-    for (WindowRecord* w = findWindow(hwnd); w && w->parent; w = findWindow(w->parent)) {
-        RECT in = frameInsets(w->style, w->exStyle, false);
-        p.x += w->rect.left + in.left;
-        p.y += w->rect.top + in.top;
-    }
-    return p;
-}
-
-bool isShown(HWND hwnd)
-{
-    for (WindowRecord* w = findWindow(hwnd); w; w = findWindow(w->parent)) {
-        if (!(w->style & WS_VISIBLE))
-            return false;
-        if (!w->parent)
-            return true;
-    }
-    return false;
 }
 
 }  // namespace qm
@@ -502,9 +441,9 @@ int WINAPI GetSystemMetrics(int index)
 {
     if (index != SM_CXSCREEN && index != SM_CYSCREEN)
         return 0;
-    const TestSeam* seam = backend().seam;
-    if (seam && seam->screenWidth > 0 && seam->screenHeight > 0)
-        return index == SM_CXSCREEN ? seam->screenWidth : seam->screenHeight;
+    int width = 0, height = 0;
+    if (TestHooks* hooks = testHooks(); hooks && hooks->screenSize(width, height))
+        return index == SM_CXSCREEN ? width : height;
     if (!SDL_WasInit(SDL_INIT_VIDEO))
         return 0;
     SDL_Rect bounds;

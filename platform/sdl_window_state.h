@@ -1,7 +1,9 @@
 #pragma once
 // State of the SDL window backend (everything but wave audio), shared by its files:
-// sdl_messages.cpp, sdl_window.cpp, sdl_shell.cpp, sdl_gdi.cpp, sdl_picture.cpp.
-// Internal to platform/: nothing outside it sees SDL.
+// sdl_messages.cpp, sdl_window.cpp, sdl_shell.cpp, sdl_gdi.cpp, sdl_picture.cpp,
+// sdl_present.cpp, and what each offers the others. The state and the lookups over it
+// (sdl_window_state.cpp) call no other file of the backend. Internal to platform/:
+// nothing outside it sees SDL.
 
 #include <SDL.h>
 
@@ -15,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/sdl_present.h"
 #include "platform/utf8.h"
 #include "platform/win32.h"
 
@@ -36,9 +39,7 @@ struct WindowRecord {
     int clientHeight = 0;
     SDL_Window* sdl = nullptr;       // top-level windows only
     bool needsPaint = false;         // the update region, kept as all-or-nothing
-    RECT unshown = {0, 0, 0, 0};     // top-level: drawn on the surface, not yet sent to the screen
-    uint64_t shownAtUs = 0;          // top-level: when the screen was last updated (0: never)
-    uint64_t drawnAtUs = 0;          // top-level: when it or a child last drew on the surface
+    ScreenPacing pacing;             // top-level: what its screen still lacks, and when
     uint64_t moveTakenAtUs = 0;      // top-level: when a move for it or a child was last taken (0: never)
     bool destroying = false;         // WM_DESTROY sent: no second destruction
 };
@@ -60,23 +61,6 @@ struct GdiDC {
     COLORREF dcBrushColor = 0xFFFFFF;
     POINT position = {0, 0};
 };
-
-// What a surface's pixels are known to equal, so that a copy can leave out the pixels
-// that already hold what it would write: a pad repainted per move differs from its last
-// picture only round the crosshair, old and new. Found through the surface's userdata.
-constexpr int kDamageRects = 8;
-struct SurfaceHistory {
-    SDL_Surface* surface = nullptr;  // null: a free slot
-    uint64_t stamp = 0;              // new with every write, unique across surfaces
-    uint64_t lastUse = 0;            // the least recently used slot goes when none is free
-    uint64_t baseStamp = 0;          // inside `area`, pixel p is what p + shift was on the surface
-    SDL_Rect area = {0, 0, 0, 0};    // that had this stamp (0: nothing known)...
-    int shiftX = 0;
-    int shiftY = 0;
-    SDL_Rect damage[kDamageRects];   // ...except inside these
-    int damageCount = 0;
-};
-constexpr size_t kHistorySlots = 16;
 
 // Live objects by handle. Few live at once (a paint holds three), so a linear search
 // beats a tree, and freed slots are reused: creating and deleting per paint allocates
@@ -170,22 +154,6 @@ private:
     size_t count_ = 0;
 };
 
-// What a top-level window's screen shows, kept by the tests' seam: RGB888 rows.
-struct ScreenCopy {
-    int width = 0;
-    int height = 0;
-    std::vector<Uint32> pixels;
-};
-
-// What the test library (qm_platform_testing) changes; the program never sets it.
-struct TestSeam {
-    bool failNextGet = false;  // the next GetMessageW returns -1
-    int screenWidth = 0;       // GetSystemMetrics reports this screen when both are set
-    int screenHeight = 0;
-    bool copyScreens = false;  // every screen update also lands in `screens`
-    std::map<uintptr_t, ScreenCopy> screens;  // by top-level window, kept after it is destroyed
-};
-
 enum class VideoState { Off, Ready, Failed };
 
 // Bitmaps beyond this are refused (and so are BMP files that claim to be).
@@ -217,11 +185,6 @@ struct Backend {
     HandleTable<GdiBitmap> bitmaps;
     std::vector<SDL_Surface*> spareSurfaces;  // freed bitmaps kept for the next of the same size
     SDL_Surface* defaultBitmap = nullptr;  // the 1 x 1 bitmap a fresh memory DC holds
-    SurfaceHistory histories[kHistorySlots];  // fixed: tracking allocates nothing
-    uint64_t historyClock = 0;             // source of stamps and use times
-    bool anyUnshown = false;               // some top-level window's screen lags its surface
-    std::atomic<uint64_t> screenUpdates{0};  // sent so far; atomic so tests may watch from a thread
-    TestSeam* seam = nullptr;              // null in the program
 };
 
 // Created on first use and never destroyed: windows may still be torn down, and the
@@ -232,43 +195,33 @@ inline uintptr_t key(const void* handle) { return reinterpret_cast<uintptr_t>(ha
 template <class H> H makeHandle(uintptr_t value) { return reinterpret_cast<H>(value); }
 uintptr_t newHandle();
 
-// sdl_window.cpp
+// sdl_window_state.cpp: lookups over the window records
 WindowRecord* findWindow(HWND hwnd);
 HWND topLevelOf(HWND hwnd);
-HWND topLevelForSdl(Uint32 windowID);
+RECT frameInsets(DWORD style, DWORD exStyle, bool menu);  // the frame round a client area
 POINT clientOriginInTopLevel(HWND hwnd);  // the client's top-left corner in the top-level's client
+bool isShown(HWND hwnd);                  // WS_VISIBLE on it and every ancestor
+void ensureEvents();                      // SDL's event queue and the wake event (eventsReady)
+
+// sdl_window.cpp
+HWND topLevelForSdl(Uint32 windowID);
 POINT clientOriginOnScreen(HWND hwnd);
 HWND deepestChildAt(HWND hwnd, int x, int y);  // x, y in hwnd's client coordinates
-bool isShown(HWND hwnd);                  // WS_VISIBLE on it and every ancestor
 bool onWindowThread();
+LRESULT send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);  // the procedure, now
 void markTree(HWND hwnd, bool erase);     // needs WM_PAINT, with the class brush painted at once if erase
 void invalidate(HWND hwnd);               // markTree with erasing, then shown
 
 // sdl_messages.cpp
-void ensureEvents();
 void post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-LRESULT send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);  // the procedure, now
 
-// sdl_shell.cpp: SDL's drop events, assembled into one WM_DROPFILES per drop
+// sdl_shell.cpp: SDL's drop events, assembled into one drop for WM_DROPFILES
 void dropBegin();
 void dropFile(const char* utf8Path);
-void dropComplete(Uint32 windowID);
+HDROP dropComplete(HWND topLevel);        // null when nothing is to be posted to it
 
 // sdl_gdi.cpp
 void eraseBackground(HWND hwnd);          // class brush over the client, children kept under WS_CLIPCHILDREN
-// The screen follows a window's surface at most once per kPresentIntervalUs (about the
-// rate a screen shows; more updates would never be seen): what a paint draws is sent at
-// once when the last update is older, otherwise it waits, gathered into one rectangle,
-// until presentDue() runs (the message loop wakes for it). Moves keep to the same rate
-// where they repaint: see sdl_messages.cpp.
-constexpr uint64_t kPresentIntervalUs = 16000;
-constexpr Uint32 kNothingToPresent = 0xFFFFFFFF;
-uint64_t nowUs();                         // steady clock, the presentation's time base
-uint64_t untilPresentUs(const WindowRecord& topLevel, uint64_t now);  // 0 when an update may go now
-void present(HWND topLevel);              // the whole surface, at that rate
-void presentNow(HWND topLevel);           // the whole surface, now (the screen lost its picture)
-void flushScreen(HWND topLevel);          // what is still unshown, now
-Uint32 presentDue();                      // sends what is due; ms until the next is, or kNothingToPresent
 HBITMAP defaultBitmapHandle();
 HBITMAP registerBitmap(SDL_Surface* surface, int64_t pendingFill = -1);  // takes the surface; null gives null
 // RGB888, black unless `cleared` is false (the caller then owes every pixel); null beyond the limits.
