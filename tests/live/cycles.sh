@@ -30,12 +30,15 @@ cc -O2 -o "$work/wm_delete" "$rig/wm_delete.c" -lX11 || exit 1
 rig_x_start || exit 1
 rig_pulse_start || exit 1
 [ "$rt" = --rt-server ] && rig_pulse_realtime
+# The server logs each stream that ran dry: a gap the program had no part in shows there.
+pacmd set-log-level 4 >/dev/null 2>&1
 for _ in $(seq 1 "$busy"); do ( while :; do :; done ) & busy_pids+=($!); done
 mkdir -p "$work/run"
 cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$here/../../app/back.bmp" "$work/run/"
 
 silent=0 slow=0 bad=0 worst=0
 for c in $(seq 1 "$cycles"); do
+  log_from=$(wc -l <"$RIG_DIR/pa.log")
   (cd "$work/run" && SDL_AUDIODRIVER=pulseaudio exec "$program") >"$work/program.log" 2>&1 &
   pid=$!
   rig_wait_window 5
@@ -45,6 +48,7 @@ for c in $(seq 1 "$cycles"); do
   rig_play "$work/voice.wav"
   $RIG_ANALYZE wait-recording "$work/rec.raw" --past-input 0.4 --timeout 10
   rig_record_stop
+  log_to=$(wc -l <"$RIG_DIR/pa.log")
   t0=$(date +%s.%N)
   if [ -n "$wid" ]; then "$work/wm_delete" "$wid"; else kill -INT "$pid"; fi
   for _ in $(seq 1 500); do kill -0 "$pid" 2>/dev/null || break; sleep 0.01; done
@@ -65,6 +69,9 @@ for c in $(seq 1 "$cycles"); do
     printf 'cycles: cycle %d:%s\n' "$c" "$fault"
     head -n -1 <<<"$measured"
     sed 's/^/  program: /' "$work/program.log"  # its own lines, QUILLMORPH_AUDIO_STATS=1 counts among them
+    printf '  server: %d underruns of the program'"'"'s playback, %d of the rig'"'"'s own streams while it ran\n' \
+      "$(sed -n "$((log_from + 1)),${log_to}p" "$RIG_DIR/pa.log" | grep -c "Implicit underrun of 'Audio Stream'")" \
+      "$(sed -n "$((log_from + 1)),${log_to}p" "$RIG_DIR/pa.log" | grep "Implicit underrun of" | grep -vc "'Audio Stream'")"
   fi
 done
 printf 'cycles: %d starts: %d silent, %d with dropouts, %d slow or failed closes (slowest %.2f s)\n' \
