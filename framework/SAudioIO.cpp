@@ -1,8 +1,5 @@
 #include "framework/SAudioIO.h"
-
-#ifndef _WIN32
 #include "platform/wave_stats.h"
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -74,30 +71,6 @@ void resetHeader(SAudioBlock& b)
     b.header.dwBufferLength = static_cast<DWORD>(b.samples.count) * sizeof(short);
 }
 
-#ifdef _WIN32
-// WinMM keeps no sound counters; the stream's own restorations and reopenings are what
-// there is to print for QUILLMORPH_AUDIO_STATS=1 (elsewhere the platform layer prints its own).
-std::atomic<uint32_t> gRestorations{0};
-std::atomic<uint32_t> gReopenings{0};
-
-void printStats()
-{
-    std::fprintf(stderr, "sound: %u cushion restorations, %u device reopenings (WinMM counts no underruns or overruns)\n",
-                 static_cast<unsigned>(gRestorations.load()), static_cast<unsigned>(gReopenings.load()));
-}
-
-// At exit rather than at the last close: a program may open and close the stream many times.
-void registerStatsPrinter()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        const char* v = std::getenv("QUILLMORPH_AUDIO_STATS");
-        if (v && std::strcmp(v, "1") == 0)
-            std::atexit(printStats);
-    });
-}
-#endif
-
 // Keeps the busy count right however the notification leaves.
 struct BusyGuard {
     std::atomic<int>& busy;
@@ -127,9 +100,7 @@ void SAudioIO::open(int blockSize)
         if (inputDevice || outputDevice)
             return;
     }
-#ifdef _WIN32
-    registerStatsPrinter();
-#endif
+    qmWaveRegisterStatsPrinter();
     for (int i = 0; i < kBlocks; ++i) {
         blocks[i].alloc(blockSize);
         preparedOn[i] = kNone;
@@ -379,9 +350,7 @@ void SAudioIO::watch()
         openDevices();
         startLocked();
         reopenCount.fetch_add(1, std::memory_order_relaxed);
-#ifdef _WIN32
-        gReopenings.fetch_add(1, std::memory_order_relaxed);
-#endif
+        qmWaveCountReopen();
         seen = notifications.load();
     }
 }
@@ -495,6 +464,12 @@ bool SAudioIO::measureDelay(int32_t& delay, bool& dry)
     return true;
 }
 
+void SAudioIO::countRestoration()
+{
+    restorationCount.fetch_add(1, std::memory_order_relaxed);
+    qmWaveCountRestoration();
+}
+
 void SAudioIO::calibrate(int32_t nominal)
 {
     // Notifications come later than the blocks are done, capture's and playback's not by the
@@ -589,12 +564,7 @@ void SAudioIO::play(WAVEHDR* h, int index)
             correction = error;
             holdoff = kHoldoffBlocks;
             recentCount = 0;
-            restorationCount.fetch_add(1, std::memory_order_relaxed);
-#ifdef _WIN32
-            gRestorations.fetch_add(1, std::memory_order_relaxed);
-#else
-            qmWaveCountRestoration();
-#endif
+            countRestoration();
         }
     }
     if (correction < 0) {

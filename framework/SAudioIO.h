@@ -15,6 +15,7 @@
 // held is the one start gave by that reading.
 
 #include "framework/SAudio.h"
+#include "platform/wave_host.h"
 
 #include <atomic>
 #include <mutex>
@@ -31,13 +32,9 @@ public:
     // Arrivals a notification-time reading takes the earliest of: the others came late.
     static constexpr int kTimingWindow = 8;
 
-    enum class Reading : unsigned char { Positions, NotificationTimes };
-    // Set before start.
-#ifdef _WIN32
-    Reading reading = Reading::NotificationTimes;
-#else
-    Reading reading = Reading::Positions;
-#endif
+    using Reading = WaveReading;
+    // Set before start; the host's way unless a test wants the other.
+    Reading reading = kHostWaveReading;
 
     SAudioBlock blocks[kBlocks];
     // Silence for the cushion, never seen by the handler; lengths set per use.
@@ -49,11 +46,7 @@ public:
     // watches: no notification for a second while running and no handler at work, and it
     // closes both devices and opens the default ones again, every second until sound
     // flows. Set before open.
-#ifdef _WIN32
-    bool reopenLost = true;
-#else
-    bool reopenLost = false;
-#endif
+    bool reopenLost = !kHostReopensLostDevices;
 
     SAudioIO() = default;
     ~SAudioIO();
@@ -161,6 +154,7 @@ private:
     // Playback side: a block or pad of this many bytes has been played.
     void notePlayed(DWORD bytes);
     void write(WAVEHDR* h);
+    void countRestoration();
     // Notification times: takes the delay start gave once eight readings agree on it.
     void calibrate(int32_t nominal);
     // Queues the handled block for playback, corrected toward the two-block delay.
