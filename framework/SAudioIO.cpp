@@ -123,7 +123,7 @@ void SAudioIO::startLocked()
     // clocks are read from the start, so there playback begins at once.
     cushionPending = reading == Reading::Positions;
     // Both positions are zero here: just opened, or reset by stop.
-    framesWritten = cushionPending ? 0 : (kBlocks - kCushionBlocks) * blockSize;
+    framesWritten = 0;
     framesCaptured = 0;
     delayControl = DelayControl(blockSize, reading);
     captureArrivals = Arrivals();
@@ -142,18 +142,10 @@ void SAudioIO::startLocked()
         captureQueued.fetch_add(1);
         waveInAddBuffer(inputDevice, h, kHeaderSize);
     }
-    // Still zero from open: playback begins with two blocks of silence, at once or with
-    // the first captured block (beginPlayback).
-    // Flags 0, not BEGINLOOP|ENDLOOP: with dwLoops 0 some drivers loop those forever.
-    if (!cushionPending) {
-        for (int i = 2; i < kBlocks; ++i) {
-            WAVEHDR* h = &blocks[i].header;
-            h->dwFlags = 0;
-            preparedOn[i] = kOutput;
-            waveOutPrepareHeader(outputDevice, h, kHeaderSize);
-            write(h);
-        }
-    }
+    // Playback begins with two blocks of silence, at once or with the first captured block
+    // (beginPlayback).
+    if (!cushionPending)
+        queueSilence(kCushionBlocks * blockSize);
     waveInStart(inputDevice);
 }
 
@@ -167,24 +159,30 @@ void SAudioIO::beginPlayback()
     // up the rest of the cushion. A block of it that is not needed goes to capture.
     const DelayReading r = readDelay();
     const int32_t cushion = kCushionBlocks * blockSize;
-    int32_t silence = r.valid ? cushion - r.delay : cushion;
-    silence = std::max<int32_t>(0, std::min<int32_t>(silence, cushion));
-    for (int i = 2; i < kBlocks; ++i) {
+    const int32_t silence = r.valid ? cushion - r.delay : cushion;
+    queueSilence(std::max<int32_t>(0, std::min<int32_t>(silence, cushion)));
+}
+
+void SAudioIO::queueSilence(int32_t frames)
+{
+    for (int i = kBlocks - kCushionBlocks; i < kBlocks; ++i) {
         WAVEHDR* h = &blocks[i].header;
-        const int32_t n = std::min<int32_t>(silence, blockSize);
+        const int32_t n = std::min<int32_t>(frames, blockSize);
         if (n == 0) {
             recycle(h, i);
             continue;
         }
         resetHeader(blocks[i]);
+        // A restart finds what the last run played still in these blocks.
         std::memset(blocks[i].samples.data.get(), 0, static_cast<size_t>(blockSize) * sizeof(short));
         h->dwBufferLength = static_cast<DWORD>(n) * kFrameBytes;
+        // Flags 0, not BEGINLOOP|ENDLOOP: with dwLoops 0 some drivers loop those forever.
         h->dwFlags = 0;
         preparedOn[i] = kOutput;
         waveOutPrepareHeader(outputDevice, h, kHeaderSize);
         write(h);
         framesWritten += n;
-        silence -= n;
+        frames -= n;
     }
 }
 

@@ -131,6 +131,9 @@ private:
     // Playback side: a block or pad of this many bytes has been played.
     void notePlayed(DWORD bytes);
     void write(WAVEHDR* h);
+    // Silence on playback from the spare blocks 2 and 3, up to a block each; a spare block
+    // not needed goes to capture.
+    void queueSilence(int32_t frames);
     void countRestoration();
     // Queues the handled block for playback, corrected toward the two-block delay.
     void play(WAVEHDR* h, int index);
