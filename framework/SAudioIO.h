@@ -124,7 +124,7 @@ private:
 
     int indexOf(const WAVEHDR* header) const;
     int padIndexOf(const WAVEHDR* header) const;
-    // This block's delay, the host's way; capture side.
+    // This block's delay, read the way `reading` says; capture side.
     DelayReading readDelay();
     // Now, in frames of the performance counter.
     int64_t clockNow() const;
