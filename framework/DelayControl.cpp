@@ -9,26 +9,26 @@ namespace {
 // Peak below which a block counts as quiet: -40 dB of full scale.
 const int kQuietPeak = 328;
 
-}  // namespace
-
 // A delay reading within this of the cushion is the devices' granularity, not a change.
 // Past it, slow drift (two clocks) waits for a quiet block, where a jump is not heard,
 // unless it grows to twice this (a voice that never pauses, a gap nobody reported).
 // Notification times wander by a quarter block under Wine: twice that is the tolerance.
-int32_t DelayControl::driftTolerance(WaveReading r, int blockSize)
+int32_t driftTolerance(WaveReading r, int blockSize)
 {
     return r == WaveReading::Positions ? blockSize / 8 : blockSize / 2;
 }
 
 // A reading this far off is an event (a stall, a lost device): corrected at once.
-int32_t DelayControl::eventThreshold(WaveReading r, int blockSize)
+int32_t eventThreshold(WaveReading r, int blockSize)
 {
     return r == WaveReading::Positions ? blockSize / 2 : blockSize;
 }
 
 // Whatever the reading, it is sure of this much: a block's difference, and of playback
 // having run dry (the gap is heard anyway, so the cushion comes back at once).
-int32_t DelayControl::dryTolerance(int blockSize) { return blockSize / 8; }
+int32_t dryTolerance(int blockSize) { return blockSize / 8; }
+
+}  // namespace
 
 bool quietBlock(const short* x, int n)
 {

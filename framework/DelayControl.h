@@ -49,11 +49,6 @@ public:
     // The stream made this much of the correction (same sign as Decision::correction).
     void made(int32_t frames) { correction -= frames; }
 
-    // The tolerances, in frames, for a block size and a way of reading.
-    static int32_t driftTolerance(WaveReading r, int blockSize);
-    static int32_t eventThreshold(WaveReading r, int blockSize);
-    static int32_t dryTolerance(int blockSize);
-
 private:
     void calibrate(int32_t nominal);
 

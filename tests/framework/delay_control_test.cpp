@@ -80,27 +80,6 @@ void PrintTo(const Asked& a, std::ostream* os)
 
 }  // namespace
 
-TEST(DelayControl, TolerancesFollowTheReadingAndBlockSize)
-{
-    struct Row {
-        WaveReading reading;
-        int block;
-        int32_t drift, event, dry;
-    };
-    const Row rows[] = {
-        {WaveReading::Positions, 2048, 256, 1024, 256},
-        {WaveReading::NotificationTimes, 2048, 1024, 2048, 256},
-        {WaveReading::Positions, 512, 64, 256, 64},
-        {WaveReading::NotificationTimes, 512, 256, 512, 64},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.block);
-        EXPECT_EQ(DelayControl::driftTolerance(r.reading, r.block), r.drift);
-        EXPECT_EQ(DelayControl::eventThreshold(r.reading, r.block), r.event);
-        EXPECT_EQ(DelayControl::dryTolerance(r.block), r.dry);
-    }
-}
-
 TEST(DelayControl, QuietIsAPeakBelowFortyDecibelsUnderFullScale)
 {
     const short loudest[] = {0, 327, -327, 100};
