@@ -1,8 +1,5 @@
 #include "framework/SAudioIO.h"
-
-#ifndef _WIN32
 #include "platform/wave_stats.h"
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -21,33 +18,11 @@ const WORD kBitsPerSample = 16;
 const auto kStopWait = std::chrono::seconds(2);
 const UINT kHeaderSize = sizeof(WAVEHDR);
 const DWORD kFrameBytes = kChannels * kBitsPerSample / 8;
-// The delay start gives: capture fills one block while two wait to be played.
-const int kCushionBlocks = 2;
-
-// A delay reading within this of the cushion is the devices' granularity, not a change.
-// Past it, slow drift (two clocks) waits for a quiet block, where a jump is not heard,
-// unless it grows to twice this (a voice that never pauses, a gap nobody reported).
-// Notification times wander by a quarter block under Wine: twice that is the tolerance.
-int32_t driftTolerance(SAudioIO::Reading r, int blockSize)
-{
-    return r == SAudioIO::Reading::Positions ? blockSize / 8 : blockSize / 2;
-}
-// A reading this far off is an event (a stall, a lost device): corrected at once.
-int32_t eventThreshold(SAudioIO::Reading r, int blockSize)
-{
-    return r == SAudioIO::Reading::Positions ? blockSize / 2 : blockSize;
-}
-// Whatever the reading, it is sure of this much: a block's difference, and of playback
-// having run dry (the gap is heard anyway, so the cushion comes back at once).
-int32_t dryTolerance(int blockSize) { return blockSize / 8; }
 // How often the watch for lost devices looks, and how many looks without a notification
 // mean a device is lost: a second, longer than any block or stall a working device has.
 const auto kWatchPeriod = std::chrono::milliseconds(100);
 const int kLostPeriods = 10;
-// Blocks after a correction before the next may start: the readings settle first.
-const int kHoldoffBlocks = 8;
-// Peak below which a block counts as quiet: -40 dB of full scale.
-const int kQuietPeak = 328;
+const int kCushionBlocks = DelayControl::kCushionBlocks;
 
 bool framesOf(const MMTIME& t, DWORD& frames)
 {
@@ -60,43 +35,11 @@ bool framesOf(const MMTIME& t, DWORD& frames)
     return true;
 }
 
-bool quiet(const short* x, int n)
-{
-    for (int i = 0; i < n; ++i)
-        if (std::abs(static_cast<int>(x[i])) >= kQuietPeak)
-            return false;
-    return true;
-}
-
 void resetHeader(SAudioBlock& b)
 {
     b.header.lpData = reinterpret_cast<LPSTR>(b.samples.data.get());
     b.header.dwBufferLength = static_cast<DWORD>(b.samples.count) * sizeof(short);
 }
-
-#ifdef _WIN32
-// WinMM keeps no sound counters; the stream's own restorations and reopenings are what
-// there is to print for QUILLMORPH_AUDIO_STATS=1 (elsewhere the platform layer prints its own).
-std::atomic<uint32_t> gRestorations{0};
-std::atomic<uint32_t> gReopenings{0};
-
-void printStats()
-{
-    std::fprintf(stderr, "sound: %u cushion restorations, %u device reopenings (WinMM counts no underruns or overruns)\n",
-                 static_cast<unsigned>(gRestorations.load()), static_cast<unsigned>(gReopenings.load()));
-}
-
-// At exit rather than at the last close: a program may open and close the stream many times.
-void registerStatsPrinter()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        const char* v = std::getenv("QUILLMORPH_AUDIO_STATS");
-        if (v && std::strcmp(v, "1") == 0)
-            std::atexit(printStats);
-    });
-}
-#endif
 
 // Keeps the busy count right however the notification leaves.
 struct BusyGuard {
@@ -127,9 +70,7 @@ void SAudioIO::open(int blockSize)
         if (inputDevice || outputDevice)
             return;
     }
-#ifdef _WIN32
-    registerStatsPrinter();
-#endif
+    qmWaveRegisterStatsPrinter();
     for (int i = 0; i < kBlocks; ++i) {
         blocks[i].alloc(blockSize);
         preparedOn[i] = kNone;
@@ -182,24 +123,16 @@ void SAudioIO::startLocked()
     // clocks are read from the start, so there playback begins at once.
     cushionPending = reading == Reading::Positions;
     // Both positions are zero here: just opened, or reset by stop.
-    framesWritten = cushionPending ? 0 : (kBlocks - kCushionBlocks) * blockSize;
+    framesWritten = 0;
     framesCaptured = 0;
-    recentCount = 0;
-    correction = 0;
-    holdoff = 0;
-    bias = 0;
-    calibrated = reading == Reading::Positions;
-    phasePending = false;
-    afterEvent = false;
-    readings = 0;
-    healthy = 0;
+    delayControl = DelayControl(blockSize, reading);
     captureArrivals = Arrivals();
     playbackArrivals = Arrivals();
     playedTotal = 0;
     captureQueued = 0;
     playbackQueued = 0;
     // Playback starts with the first write below.
-    playbackOrigin = clockFrames();
+    playbackOrigin = clockNow();
     running = true;
     for (int i = 0; i < 2; ++i) {
         WAVEHDR* h = &blocks[i].header;
@@ -209,18 +142,10 @@ void SAudioIO::startLocked()
         captureQueued.fetch_add(1);
         waveInAddBuffer(inputDevice, h, kHeaderSize);
     }
-    // Still zero from open: playback begins with two blocks of silence, at once or with
-    // the first captured block (beginPlayback).
-    // Flags 0, not BEGINLOOP|ENDLOOP: with dwLoops 0 some drivers loop those forever.
-    if (!cushionPending) {
-        for (int i = 2; i < kBlocks; ++i) {
-            WAVEHDR* h = &blocks[i].header;
-            h->dwFlags = 0;
-            preparedOn[i] = kOutput;
-            waveOutPrepareHeader(outputDevice, h, kHeaderSize);
-            write(h);
-        }
-    }
+    // Playback begins with two blocks of silence, at once or with the first captured block
+    // (beginPlayback).
+    if (!cushionPending)
+        queueSilence(kCushionBlocks * blockSize);
     waveInStart(inputDevice);
 }
 
@@ -229,29 +154,35 @@ void SAudioIO::beginPlayback()
     cushionPending = false;
     // Playback moves in the device's periods, which start anywhere: the next reading shows
     // where, and that is set right with the second block, before a voice can be in it.
-    phasePending = true;
+    delayControl.beginPhase();
     // Nothing queued yet, so the reading is how long ago capture began: the silence makes
     // up the rest of the cushion. A block of it that is not needed goes to capture.
-    int32_t captured = 0;
-    bool dry = false;
-    int32_t silence = measureDelay(captured, dry) ? kCushionBlocks * blockSize - captured : kCushionBlocks * blockSize;
-    silence = std::max<int32_t>(0, std::min<int32_t>(silence, kCushionBlocks * blockSize));
-    for (int i = 2; i < kBlocks; ++i) {
+    const DelayReading r = readDelay();
+    const int32_t cushion = kCushionBlocks * blockSize;
+    const int32_t silence = r.valid ? cushion - r.delay : cushion;
+    queueSilence(std::max<int32_t>(0, std::min<int32_t>(silence, cushion)));
+}
+
+void SAudioIO::queueSilence(int32_t frames)
+{
+    for (int i = kBlocks - kCushionBlocks; i < kBlocks; ++i) {
         WAVEHDR* h = &blocks[i].header;
-        const int32_t n = std::min<int32_t>(silence, blockSize);
+        const int32_t n = std::min<int32_t>(frames, blockSize);
         if (n == 0) {
             recycle(h, i);
             continue;
         }
         resetHeader(blocks[i]);
+        // A restart finds what the last run played still in these blocks.
         std::memset(blocks[i].samples.data.get(), 0, static_cast<size_t>(blockSize) * sizeof(short));
         h->dwBufferLength = static_cast<DWORD>(n) * kFrameBytes;
+        // Flags 0, not BEGINLOOP|ENDLOOP: with dwLoops 0 some drivers loop those forever.
         h->dwFlags = 0;
         preparedOn[i] = kOutput;
         waveOutPrepareHeader(outputDevice, h, kHeaderSize);
         write(h);
         framesWritten += n;
-        silence -= n;
+        frames -= n;
     }
 }
 
@@ -379,9 +310,7 @@ void SAudioIO::watch()
         openDevices();
         startLocked();
         reopenCount.fetch_add(1, std::memory_order_relaxed);
-#ifdef _WIN32
-        gReopenings.fetch_add(1, std::memory_order_relaxed);
-#endif
+        qmWaveCountReopen();
         seen = notifications.load();
     }
 }
@@ -402,56 +331,11 @@ int SAudioIO::padIndexOf(const WAVEHDR* header) const
     return -1;
 }
 
-int64_t SAudioIO::clockFrames() const
+int64_t SAudioIO::clockNow() const
 {
     LARGE_INTEGER c = {};
     QueryPerformanceCounter(&c);
-    const int64_t f = counterFrequency;
-    return c.QuadPart / f * kSampleRate + c.QuadPart % f * kSampleRate / f;
-}
-
-void SAudioIO::Arrivals::add(int64_t now, int64_t frames)
-{
-    if (starved)
-        count = 0;
-    origins[count % kTimingWindow] = now - frames;
-    ++count;
-}
-
-int64_t SAudioIO::Arrivals::earliest() const
-{
-    const int n = std::min(count, kTimingWindow);
-    int64_t e = origins[0];
-    for (int k = 1; k < n; ++k)
-        e = std::min(e, origins[k]);
-    return e;
-}
-
-// WinMM's positions follow the device's clock, not the data: under Wine on PulseAudio the
-// playback position counted what had been handed on, two blocks ahead of what was heard.
-// The notifications come when a block is done, so their times, less how late they came,
-// stand in for the positions.
-bool SAudioIO::measureDelayByTimes(int32_t& delay, bool& dry)
-{
-    // The arrival, not now: the handler's time would count as capture running late.
-    captureArrivals.add(arrivedAt, framesCaptured);
-    int64_t ahead = std::max<int64_t>(0, arrivedAt - captureArrivals.earliest() - framesCaptured);
-    const int64_t room = static_cast<int64_t>(captureBehind) * blockSize;
-    if (ahead > room) {
-        // More than the blocks behind this one can hold: they are full and capture lost
-        // input since (a stall), so the earlier arrivals no longer tell its clock.
-        captureArrivals.count = 0;
-        captureArrivals.add(arrivedAt, framesCaptured);
-        ahead = room;
-    }
-    // Both at the arrival: the delay does not depend on how long the handler took, but
-    // whether playback ran dry meanwhile does.
-    const int64_t origin = playbackOrigin.load(std::memory_order_acquire);
-    const int64_t pending = framesWritten - (arrivedAt - origin);
-    dry = framesWritten - (clockFrames() - origin) <= 0;
-    const int64_t d = blockSize + ahead + std::max<int64_t>(0, pending);
-    delay = static_cast<int32_t>(std::min<int64_t>(d, 1 << 30));
-    return true;
+    return clockFrames(c.QuadPart, counterFrequency, kSampleRate);
 }
 
 void SAudioIO::notePlayed(DWORD bytes)
@@ -460,7 +344,7 @@ void SAudioIO::notePlayed(DWORD bytes)
     if (reading != Reading::NotificationTimes)
         return;
     playedTotal += bytes / kFrameBytes;
-    playbackArrivals.add(clockFrames(), playedTotal);
+    playbackArrivals.add(clockNow(), playedTotal);
     playbackArrivals.starved = starved;
     playbackOrigin.store(playbackArrivals.earliest(), std::memory_order_release);
 }
@@ -471,10 +355,18 @@ void SAudioIO::write(WAVEHDR* h)
     waveOutWrite(outputDevice, h, kHeaderSize);
 }
 
-bool SAudioIO::measureDelay(int32_t& delay, bool& dry)
+DelayReading SAudioIO::readDelay()
 {
-    if (reading == Reading::NotificationTimes)
-        return measureDelayByTimes(delay, dry);
+    if (reading == Reading::NotificationTimes) {
+        CaptureTimes t;
+        t.arrivedAt = arrivedAt;
+        t.now = clockNow();
+        t.framesCaptured = framesCaptured;
+        t.captureBehind = captureBehind;
+        t.playbackOrigin = playbackOrigin.load(std::memory_order_acquire);
+        t.framesWritten = framesWritten;
+        return readDelayByTimes(captureArrivals, t, blockSize);
+    }
     MMTIME in = {};
     MMTIME out = {};
     in.wType = TIME_SAMPLES;
@@ -484,32 +376,14 @@ bool SAudioIO::measureDelay(int32_t& delay, bool& dry)
     if (waveInGetPosition(inputDevice, &in, sizeof(in)) != MMSYSERR_NOERROR ||
         waveOutGetPosition(outputDevice, &out, sizeof(out)) != MMSYSERR_NOERROR || !framesOf(in, inFrames) ||
         !framesOf(out, outFrames))
-        return false;
-    // Captured after this block (a late notification), and queued but not yet played;
-    // a playback position past what was queued means playback ran dry.
-    // The positions wrap at 32 bits, so the differences are taken there.
-    const int32_t ahead = std::max<int32_t>(0, static_cast<int32_t>(inFrames - static_cast<uint32_t>(framesCaptured)));
-    const int32_t pending = static_cast<int32_t>(static_cast<uint32_t>(framesWritten) - outFrames);
-    dry = pending <= 0;
-    delay = blockSize + ahead + std::max<int32_t>(0, pending);
-    return true;
+        return DelayReading();
+    return readDelayByPositions(inFrames, outFrames, framesCaptured, framesWritten, blockSize);
 }
 
-void SAudioIO::calibrate(int32_t nominal)
+void SAudioIO::countRestoration()
 {
-    // Notifications come later than the blocks are done, capture's and playback's not by the
-    // same: the reading is off the real delay by the difference, so the delay start gave is
-    // the one to hold. Readings that disagree (a stall so early) wait for later ones.
-    int32_t m[kDriftReadings];
-    std::copy(recent, recent + kDriftReadings, m);
-    std::sort(m, m + kDriftReadings);
-    if (m[kDriftReadings - 1] - m[0] > blockSize / 4)
-        return;
-    const int32_t off = m[kDriftReadings / 2] - nominal;
-    if (std::abs(off) > blockSize / 2)
-        return;
-    bias = off;
-    calibrated = true;
+    restorationCount.fetch_add(1, std::memory_order_relaxed);
+    qmWaveCountRestoration();
 }
 
 void SAudioIO::recycle(WAVEHDR* h, int index)
@@ -526,77 +400,11 @@ void SAudioIO::play(WAVEHDR* h, int index)
 {
     if (cushionPending)
         beginPlayback();
-    const int32_t nominal = kCushionBlocks * blockSize;
-    int32_t delay = 0;
-    bool dry = false;
-    if (measureDelay(delay, dry)) {
-        recent[recentCount % kDriftReadings] = delay;
-        ++recentCount;
-        ++readings;
-        // A circulation that keeps capture fed and playback going is one to calibrate on.
-        healthy = dry || captureBehind == 0 ? 0 : healthy + 1;
-    }
-    if (phasePending && recentCount == 2) {
-        phasePending = false;
-        // Only in a quiet block, as any correction that is not an event (the voice changer's
-        // first output is silence; a voice from the first moment waits for a pause).
-        if (std::abs(delay - nominal) > dryTolerance(blockSize) && quiet(blocks[index].samples.data.get(), blockSize)) {
-            correction = delay - nominal;
-            holdoff = kHoldoffBlocks;
-            recentCount = 0;
-        }
-    }
-    if (!calibrated && healthy >= kDriftReadings && recentCount >= kDriftReadings &&
-        readings >= kTimingWindow + kDriftReadings)
-        calibrate(nominal);
-    const int32_t target = nominal + bias;
-    if (correction == 0 && holdoff > 0) {
-        // Readings from while the correction settled would hide what it left over.
-        if (--holdoff == 0)
-            recentCount = 0;
-    } else if (correction == 0 && recentCount > 0) {
-        int32_t error = delay - target;
-        // Before the reading's bias is known, only a block off is sure to be an event.
-        const int32_t tolerance = driftTolerance(reading, blockSize);
-        const int32_t threshold = calibrated ? eventThreshold(reading, blockSize) : blockSize;
-        const bool event = std::abs(error) > threshold || (dry && std::abs(error) > dryTolerance(blockSize));
-        if (!event) {
-            error = 0;
-            if (calibrated && recentCount >= kDriftReadings) {
-                // A drift only when every reading lies past the tolerance on one side; its
-                // size is their median (the least would leave the readings' noise behind).
-                int32_t m[kDriftReadings];
-                bool oneSide = true;
-                for (int k = 0; k < kDriftReadings; ++k) {
-                    m[k] = recent[k] - target;
-                    oneSide = oneSide && std::abs(m[k]) > tolerance && (m[k] > 0) == (m[0] > 0);
-                }
-                std::sort(m, m + kDriftReadings);
-                const int32_t drift = oneSide ? m[kDriftReadings / 2] : 0;
-                // What an event's correction left over, by the first readings after it, goes at
-                // once too: the gap was heard.
-                const bool rest = afterEvent;
-                afterEvent = false;
-                if (std::abs(drift) > 2 * tolerance || (drift != 0 && rest) ||
-                    (std::abs(drift) > tolerance && quiet(blocks[index].samples.data.get(), blockSize)))
-                    error = drift;
-            }
-        }
-        if (error != 0) {
-            afterEvent = event;
-            // One correction at a time, then a pause: a handler that cannot keep up
-            // loses some late blocks, not all of them.
-            correction = error;
-            holdoff = kHoldoffBlocks;
-            recentCount = 0;
-            restorationCount.fetch_add(1, std::memory_order_relaxed);
-#ifdef _WIN32
-            gRestorations.fetch_add(1, std::memory_order_relaxed);
-#else
-            qmWaveCountRestoration();
-#endif
-        }
-    }
+    const bool quiet = quietBlock(blocks[index].samples.data.get(), blockSize);
+    const DelayControl::Decision d = delayControl.onBlock(readDelay(), captureBehind, quiet);
+    if (d.restoration)
+        countRestoration();
+    int32_t correction = d.correction;
     if (correction < 0) {
         // Playback ran dry: silence first, so what follows keeps the cushion.
         for (int k = 0; k < kPads; ++k) {
@@ -612,12 +420,13 @@ void SAudioIO::play(WAVEHDR* h, int index)
             write(p);
             framesWritten += n;
             correction += n;
+            delayControl.made(-n);
             break;
         }
     }
     // Capture ran ahead: what would be heard too late goes, the start of this block or all of it.
     const int32_t skip = correction > 0 ? std::min<int32_t>(correction, blockSize) : 0;
-    correction -= skip;
+    delayControl.made(skip);
     if (skip == blockSize) {
         recycle(h, index);
         return;
@@ -650,7 +459,7 @@ void CALLBACK SAudioIO::inputCallback(HWAVEIN device, UINT message, DWORD_PTR in
     self->framesCaptured += h->dwBytesRecorded / kFrameBytes;
     self->captureBehind = self->captureQueued.fetch_sub(1) - 1;
     if (self->reading == Reading::NotificationTimes)
-        self->arrivedAt = self->clockFrames();
+        self->arrivedAt = self->clockNow();
     if (self->onData)
         self->onData(block->samples);
     self->play(h, i);

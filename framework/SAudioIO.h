@@ -9,12 +9,16 @@
 // silence from a spare block or leaves out the start of a block, once, so a stall costs
 // one gap and not the rest of the run. The handler still sees every block once.
 //
-// Where the devices' positions follow the data (the platform layer over SDL) the delay is
-// read off them. WinMM's follow the device's clock instead, so on Windows it is read off
-// the times the notifications arrive against the frames they account for, and the delay
-// held is the one start gave by that reading.
+// The host says how the delay is read (platform/wave_host.h): off the devices' positions
+// where they follow the data, else off the times the notifications arrive against the
+// frames they account for (framework/NotificationClock.h), and then the delay held is the
+// one start gave by that reading. What to correct is DelayControl's decision; the stream
+// makes it.
 
+#include "framework/DelayControl.h"
+#include "framework/NotificationClock.h"
 #include "framework/SAudio.h"
+#include "platform/wave_host.h"
 
 #include <atomic>
 #include <mutex>
@@ -24,20 +28,11 @@ class SAudioIO final : public SAudio {
 public:
     static const int kBlocks = 4;
     static const int kPads = 2;
-    // Readings a slow drift must show in a row (8 blocks, 0.37 s) before it is corrected: a
-    // reading off for a moment (a device catching up in a burst) is no drift.
-    static const int kDriftReadings = 8;
     static const DWORD kSampleRate = 44100;
-    // Arrivals a notification-time reading takes the earliest of: the others came late.
-    static constexpr int kTimingWindow = 8;
 
-    enum class Reading : unsigned char { Positions, NotificationTimes };
-    // Set before start.
-#ifdef _WIN32
-    Reading reading = Reading::NotificationTimes;
-#else
-    Reading reading = Reading::Positions;
-#endif
+    using Reading = WaveReading;
+    // Set before start; the host's way unless a test wants the other.
+    Reading reading = kHostWaveReading;
 
     SAudioBlock blocks[kBlocks];
     // Silence for the cushion, never seen by the handler; lengths set per use.
@@ -49,11 +44,7 @@ public:
     // watches: no notification for a second while running and no handler at work, and it
     // closes both devices and opens the default ones again, every second until sound
     // flows. Set before open.
-#ifdef _WIN32
-    bool reopenLost = true;
-#else
-    bool reopenLost = false;
-#endif
+    bool reopenLost = !kHostReopensLostDevices;
 
     SAudioIO() = default;
     ~SAudioIO();
@@ -117,29 +108,9 @@ private:
     int blockSize = 0;
     int64_t framesWritten = 0;     // playback frames queued since start
     int64_t framesCaptured = 0;    // capture frames notified since start
-    int32_t recent[kDriftReadings] = {};  // last delays: drift is what all of them agree on
-    int recentCount = 0;
-    int32_t correction = 0;        // frames still to leave out (> 0) or to add as silence (< 0)
-    int holdoff = 0;               // blocks before the next reading may start a correction
-    int32_t bias = 0;              // what the reading adds to the real delay (notification times)
-    bool calibrated = false;       // bias known: slow drift may be corrected
-    bool afterEvent = false;       // the last correction was for an event: its rest may follow at once
-    int readings = 0;              // since start
-    int healthy = 0;               // readings in a row with capture fed and playback going
+    DelayControl delayControl;
     bool cushionPending = false;   // playback not begun: its cushion goes out with the first block
-    bool phasePending = false;     // playback just begun: the next reading sets its phase right
 
-    // Notification times, in frames of the performance counter. An arrival's time less the
-    // frames played (or captured) until then is where that device's clock started, plus how
-    // late the notification came; the earliest of the last few is the best guess. A device
-    // left without a block (capture drops, playback idles) starts afresh after it.
-    struct Arrivals {
-        int64_t origins[kTimingWindow] = {};
-        int count = 0;
-        bool starved = false;  // the device had no block queued after the newest
-        void add(int64_t now, int64_t frames);
-        int64_t earliest() const;
-    };
     int64_t counterFrequency = 1;
     Arrivals captureArrivals;               // capture side
     int captureBehind = 0;                  // capture side: blocks queued behind the one notified
@@ -153,16 +124,17 @@ private:
 
     int indexOf(const WAVEHDR* header) const;
     int padIndexOf(const WAVEHDR* header) const;
-    // Frames from capture of this block's first sample to its playback, and whether playback
-    // has run dry; false without positions. The notification times always give a reading.
-    bool measureDelay(int32_t& delay, bool& dry);
-    bool measureDelayByTimes(int32_t& delay, bool& dry);
-    int64_t clockFrames() const;
+    // This block's delay, read the way `reading` says; capture side.
+    DelayReading readDelay();
+    // Now, in frames of the performance counter.
+    int64_t clockNow() const;
     // Playback side: a block or pad of this many bytes has been played.
     void notePlayed(DWORD bytes);
     void write(WAVEHDR* h);
-    // Notification times: takes the delay start gave once eight readings agree on it.
-    void calibrate(int32_t nominal);
+    // Silence on playback from the spare blocks 2 and 3, up to a block each; a spare block
+    // not needed goes to capture.
+    void queueSilence(int32_t frames);
+    void countRestoration();
     // Queues the handled block for playback, corrected toward the two-block delay.
     void play(WAVEHDR* h, int index);
     // First captured block: the silence before it, so that the delay starts where it is held.

@@ -22,8 +22,8 @@
 //      by its notification thread as soon as SDL can open the default device again, with its
 //      queue kept; one stderr line says so. A PulseAudio server must name its default devices
 //      before SDL may connect to it again (SDL 2.26 crashes on one that is still starting).
-//  [x] Counters (platform/wave_stats.h): underruns, overruns, reopens, the stream's restorations;
-//      QUILLMORPH_AUDIO_STATS=1 prints them on one stderr line at exit.
+//  [x] Counts underruns, overruns and reopens in the process's counters (platform/wave_stats.h),
+//      whose line QUILLMORPH_AUDIO_STATS=1 prints at exit.
 //  [ ] Not: pause/restart, volume, device enumeration, CALLBACK_WINDOW/THREAD/EVENT.
 //      Every block is played once whatever its flags (no looping).
 //
@@ -116,31 +116,6 @@ void prepareSdlAudio()
         using SetHandler = int (*)(Handler);
         if (auto set = reinterpret_cast<SetHandler>(dlsym(lib, "snd_lib_error_set_handler")))
             set(&sayNothing);
-    });
-}
-
-// Plain atomics with trivial destructors: safe to read from an exit handler while threads run.
-std::atomic<uint64_t> gUnderruns{0};
-std::atomic<uint64_t> gOverruns{0};
-std::atomic<uint64_t> gReopens{0};
-std::atomic<uint64_t> gRestorations{0};
-
-void printStats()
-{
-    const QmWaveStats s = qmWaveStats();
-    std::fprintf(stderr, "sound: %llu underruns, %llu overruns, %llu cushion restorations, %llu device reopenings\n",
-                 static_cast<unsigned long long>(s.underruns), static_cast<unsigned long long>(s.overruns),
-                 static_cast<unsigned long long>(s.restorations), static_cast<unsigned long long>(s.reopens));
-}
-
-// At exit rather than at the last close: a program may open and close devices many times.
-void registerStatsPrinter()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        const char* v = std::getenv("QUILLMORPH_AUDIO_STATS");
-        if (v && std::strcmp(v, "1") == 0)
-            std::atexit(printStats);
     });
 }
 
@@ -333,7 +308,7 @@ void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
             d.dropping = false;
         if (lost > 0) {
             if (!d.dropping)
-                gOverruns.fetch_add(1, std::memory_order_relaxed);
+                qmWaveCountOverrun();
             d.dropping = true;
         } else if (d.capture && len > 0 && d.started) {
             d.dropping = false;
@@ -341,7 +316,7 @@ void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
         if (!d.capture && left > 0) {
             std::memset(stream, d.silence, left);
             if (d.streaming)
-                gUnderruns.fetch_add(1, std::memory_order_relaxed);
+                qmWaveCountUnderrun();
             d.streaming = false;
         }
         if (d.reopenAfterStall && d.lastLength > 0 && now - d.lastCall > kStallGap && !d.stalled) {
@@ -437,7 +412,7 @@ void watchDevice(WaveDevice& d)
     d.lost = false;
     if (run)
         SDL_PauseAudioDevice(id, 0);
-    gReopens.fetch_add(1, std::memory_order_relaxed);
+    qmWaveCountReopen();
     if (!d.everOpened)
         std::fprintf(stderr, "sound: a %s device is there now\n", what);
     else if (!stalled)
@@ -560,7 +535,7 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
         return MMSYSERR_INVALPARAM;
     *phandle = nullptr;
 
-    registerStatsPrinter();
+    qmWaveRegisterStatsPrinter();
     auto d = std::make_shared<WaveDevice>();
     d->capture = capture;
     // SDL's disk driver may run unpaced, as fast as it can: a real-time thread that never
@@ -923,11 +898,3 @@ MMRESULT WINAPI waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt)
 {
     return position(hwo, false, pmmt, cbmmt);
 }
-
-QmWaveStats qmWaveStats()
-{
-    return {gUnderruns.load(std::memory_order_relaxed), gOverruns.load(std::memory_order_relaxed),
-            gReopens.load(std::memory_order_relaxed), gRestorations.load(std::memory_order_relaxed)};
-}
-
-void qmWaveCountRestoration() { gRestorations.fetch_add(1, std::memory_order_relaxed); }

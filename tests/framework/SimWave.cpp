@@ -1,7 +1,5 @@
 #include "SimWave.h"
 
-#include "platform/wave_stats.h"
-
 #include <cmath>
 #include <cstring>
 #include <deque>
@@ -298,6 +296,3 @@ BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* f)
     f->QuadPart = 44100;
     return 1;
 }
-
-QmWaveStats qmWaveStats() { return {0, 0, 0, 0}; }
-void qmWaveCountRestoration() {}

@@ -253,5 +253,41 @@ TEST_P(SAudioStreamSim, AStoppedProcessCostsOneGapThenTheDelayIsBackWithinASecon
     }
 }
 
+// Stopped and started again (as the watch does when it opens lost devices again), the
+// stream begins anew with silence: nothing captured before the restart is heard after it.
+TEST_P(SAudioStreamSim, ARestartPlaysNothingCapturedBeforeIt)
+{
+    sim::Config c = config();
+    uint64_t heard = 0;               // output frames so far
+    uint64_t restartFrame = UINT64_MAX;  // the first output frame after the restart
+    uint64_t restartIndex = 0;        // capture index at the restart
+    int64_t stale = -1;
+    c.listen = [&](uint64_t j, int64_t index) {
+        heard = j + 1;
+        if (stale < 0 && j >= restartFrame && index >= 0 && static_cast<uint64_t>(index) < restartIndex)
+            stale = index;
+    };
+    sim::reset(c);
+    Handler handler;
+    SAudioIO stream;
+    stream.onData = boost::bind(&Handler::onData, &handler, boost::placeholders::_1);
+    stream.reading = GetParam().reading;
+    stream.open(kBlock);
+    stream.start();
+    for (int run = 0; run < 3; ++run) {
+        while (sim::now() < (run + 1) * 2 * kRate)
+            sim::step();
+        stream.stop();
+        restartFrame = heard;
+        restartIndex = sim::now();
+        stream.start();
+    }
+    while (sim::now() < 8 * kRate)
+        sim::step();
+    stream.close();
+    EXPECT_EQ(stale, -1) << "input from before the restart played after it";
+    EXPECT_GT(heard, restartFrame + kRate) << "the restarted stream played nothing";
+}
+
 INSTANTIATE_TEST_SUITE_P(Readings, SAudioStreamSim, ::testing::ValuesIn(kModes),
                          [](const ::testing::TestParamInfo<Mode>& i) { return std::string(i.param.name); });

@@ -1,0 +1,133 @@
+#include "framework/DelayControl.h"
+#include "framework/NotificationClock.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+// Peak below which a block counts as quiet: -40 dB of full scale.
+const int kQuietPeak = 328;
+
+// A delay reading within this of the cushion is the devices' granularity, not a change.
+// Past it, slow drift (two clocks) waits for a quiet block, where a jump is not heard,
+// unless it grows to twice this (a voice that never pauses, a gap nobody reported).
+// Notification times wander by a quarter block under Wine: twice that is the tolerance.
+int32_t driftTolerance(WaveReading r, int blockSize)
+{
+    return r == WaveReading::Positions ? blockSize / 8 : blockSize / 2;
+}
+
+// A reading this far off is an event (a stall, a lost device): corrected at once.
+int32_t eventThreshold(WaveReading r, int blockSize)
+{
+    return r == WaveReading::Positions ? blockSize / 2 : blockSize;
+}
+
+// Whatever the reading, it is sure of this much: a block's difference, and of playback
+// having run dry (the gap is heard anyway, so the cushion comes back at once).
+int32_t dryTolerance(int blockSize) { return blockSize / 8; }
+
+}  // namespace
+
+bool quietBlock(const short* x, int n)
+{
+    for (int i = 0; i < n; ++i)
+        if (std::abs(static_cast<int>(x[i])) >= kQuietPeak)
+            return false;
+    return true;
+}
+
+DelayControl::DelayControl(int blockSize, WaveReading reading)
+    : blockSize(blockSize), reading(reading), calibrated(reading == WaveReading::Positions)
+{
+}
+
+void DelayControl::calibrate(int32_t nominal)
+{
+    // Notifications come later than the blocks are done, capture's and playback's not by the
+    // same: the reading is off the real delay by the difference, so the delay start gave is
+    // the one to hold. Readings that disagree (a stall so early) wait for later ones.
+    int32_t m[kDriftReadings];
+    std::copy(recent, recent + kDriftReadings, m);
+    std::sort(m, m + kDriftReadings);
+    if (m[kDriftReadings - 1] - m[0] > blockSize / 4)
+        return;
+    const int32_t off = m[kDriftReadings / 2] - nominal;
+    if (std::abs(off) > blockSize / 2)
+        return;
+    bias = off;
+    calibrated = true;
+}
+
+DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureBehind, bool quiet)
+{
+    const int32_t nominal = kCushionBlocks * blockSize;
+    const int32_t delay = r.valid ? r.delay : 0;
+    const bool dry = r.valid && r.dry;
+    if (r.valid) {
+        recent[recentCount % kDriftReadings] = delay;
+        ++recentCount;
+        ++readings;
+        // A circulation that keeps capture fed and playback going is one to calibrate on.
+        healthy = dry || captureBehind == 0 ? 0 : healthy + 1;
+    }
+    if (phasePending && recentCount == 2) {
+        phasePending = false;
+        // Only in a quiet block, as any correction that is not an event (the voice changer's
+        // first output is silence; a voice from the first moment waits for a pause).
+        if (std::abs(delay - nominal) > dryTolerance(blockSize) && quiet) {
+            correction = delay - nominal;
+            holdoff = kHoldoffBlocks;
+            recentCount = 0;
+        }
+    }
+    if (!calibrated && healthy >= kDriftReadings && recentCount >= kDriftReadings &&
+        readings >= Arrivals::kWindow + kDriftReadings)
+        calibrate(nominal);
+    const int32_t target = nominal + bias;
+    Decision d;
+    if (correction == 0 && holdoff > 0) {
+        // Readings from while the correction settled would hide what it left over.
+        if (--holdoff == 0)
+            recentCount = 0;
+    } else if (correction == 0 && recentCount > 0) {
+        int32_t error = delay - target;
+        // Before the reading's bias is known, only a block off is sure to be an event.
+        const int32_t tolerance = driftTolerance(reading, blockSize);
+        const int32_t threshold = calibrated ? eventThreshold(reading, blockSize) : blockSize;
+        const bool event = std::abs(error) > threshold || (dry && std::abs(error) > dryTolerance(blockSize));
+        if (!event) {
+            error = 0;
+            if (calibrated && recentCount >= kDriftReadings) {
+                // A drift only when every reading lies past the tolerance on one side; its
+                // size is their median (the least would leave the readings' noise behind).
+                int32_t m[kDriftReadings];
+                bool oneSide = true;
+                for (int k = 0; k < kDriftReadings; ++k) {
+                    m[k] = recent[k] - target;
+                    oneSide = oneSide && std::abs(m[k]) > tolerance && (m[k] > 0) == (m[0] > 0);
+                }
+                std::sort(m, m + kDriftReadings);
+                const int32_t drift = oneSide ? m[kDriftReadings / 2] : 0;
+                // What an event's correction left over, by the first readings after it, goes at
+                // once too: the gap was heard.
+                const bool rest = afterEvent;
+                afterEvent = false;
+                if (std::abs(drift) > 2 * tolerance || (drift != 0 && rest) || (std::abs(drift) > tolerance && quiet))
+                    error = drift;
+            }
+        }
+        if (error != 0) {
+            afterEvent = event;
+            // One correction at a time, then a pause: a handler that cannot keep up
+            // loses some late blocks, not all of them.
+            correction = error;
+            holdoff = kHoldoffBlocks;
+            recentCount = 0;
+            d.restoration = true;
+        }
+    }
+    d.correction = correction;
+    return d;
+}

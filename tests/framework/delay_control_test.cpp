@@ -1,0 +1,263 @@
+// The delay control's rules, block by block, on tables of readings: what it asks the stream
+// to correct, when, and what counts as a restoration.
+
+#include "framework/DelayControl.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+const int kBlock = 2048;
+const int32_t kNominal = DelayControl::kCushionBlocks * kBlock;
+
+// One block as the stream hands it over: its reading, capture blocks behind, quiet or not.
+struct Block {
+    int32_t delay;
+    bool dry = false;
+    bool quiet = false;
+    int behind = 1;
+    bool valid = true;
+};
+
+Block at(int32_t delay, bool quiet = false) { return Block{delay, false, quiet}; }
+
+struct Outcome {
+    int32_t correction;  // asked for with this block, before the stream made any of it
+    bool restoration;
+};
+
+// Feeds the blocks in order and makes every correction in full at once, as the stream does
+// with a correction of at most a block.
+std::vector<Outcome> run(DelayControl& c, const std::vector<Block>& blocks)
+{
+    std::vector<Outcome> out;
+    for (const Block& b : blocks) {
+        DelayReading r;
+        r.delay = b.delay;
+        r.dry = b.dry;
+        r.valid = b.valid;
+        const DelayControl::Decision d = c.onBlock(r, b.behind, b.quiet);
+        out.push_back({d.correction, d.restoration});
+        c.made(d.correction);
+    }
+    return out;
+}
+
+std::vector<Block> repeat(const Block& b, int n) { return std::vector<Block>(static_cast<size_t>(n), b); }
+
+std::vector<Block> operator+(std::vector<Block> a, const std::vector<Block>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Index and size of every correction asked for, with whether each was a restoration.
+struct Asked {
+    size_t block;
+    int32_t frames;
+    bool restoration;
+    bool operator==(const Asked& o) const
+    {
+        return block == o.block && frames == o.frames && restoration == o.restoration;
+    }
+};
+
+std::vector<Asked> corrections(const std::vector<Outcome>& out)
+{
+    std::vector<Asked> a;
+    for (size_t i = 0; i < out.size(); ++i)
+        if (out[i].correction != 0 || out[i].restoration)
+            a.push_back({i, out[i].correction, out[i].restoration});
+    return a;
+}
+
+void PrintTo(const Asked& a, std::ostream* os)
+{
+    *os << "{block " << a.block << ", " << a.frames << (a.restoration ? ", restoration}" : "}");
+}
+
+}  // namespace
+
+TEST(DelayControl, QuietIsAPeakBelowFortyDecibelsUnderFullScale)
+{
+    const short loudest[] = {0, 327, -327, 100};
+    const short over[] = {0, 0, 328, 0};
+    const short under[] = {-328, 0, 0, 0};
+    EXPECT_TRUE(quietBlock(loudest, 4));
+    EXPECT_FALSE(quietBlock(over, 4));
+    EXPECT_FALSE(quietBlock(under, 4));
+    EXPECT_TRUE(quietBlock(over, 2));  // only the n samples given count
+}
+
+// Read off positions (calibrated from the start): tolerance 256, event past 1024.
+TEST(DelayControl, EventsGoAtOnceDriftWaitsForEightReadingsOnOneSide)
+{
+    struct Row {
+        const char* what;
+        std::vector<Block> blocks;
+        std::vector<Asked> expected;
+    };
+    const Block dryShort{kNominal - 300, true};
+    const Block dryNear{kNominal - 200, true};
+    std::vector<Block> mixed;
+    for (int k = 0; k < 12; ++k)
+        mixed.push_back(at(kNominal + (k % 2 ? 600 : -600)));
+    const Row rows[] = {
+        {"on the cushion: nothing", repeat(at(kNominal), 20), {}},
+        {"a block late: at once", {at(kNominal), at(kNominal + 1100)}, {{1, 1100, true}}},
+        {"a block early: silence at once", {at(kNominal - 1100)}, {{0, -1100, true}}},
+        {"just under the threshold: no event", {at(kNominal + 1024)}, {}},
+        {"dry past its tolerance: at once", {dryShort}, {{0, -300, true}}},
+        {"dry within its tolerance: nothing", {dryNear}, {}},
+        {"drift past twice the tolerance: the eighth reading", repeat(at(kNominal + 600), 12), {{7, 600, true}}},
+        {"drift past the tolerance, loud: never", repeat(at(kNominal + 300), 30), {}},
+        {"drift past the tolerance: the first quiet block after eight",
+         repeat(at(kNominal + 300), 10) + repeat(at(kNominal + 300, true), 1),
+         {{10, 300, true}}},
+        {"quiet from the start: still eight readings first", repeat(at(kNominal + 300, true), 8), {{7, 300, true}}},
+        {"drift within the tolerance: never", repeat(at(kNominal + 250, true), 30), {}},
+        {"both sides: no drift", mixed, {}},
+        {"one reading inside the tolerance holds the drift back",
+         repeat(at(kNominal + 600), 4) + std::vector<Block>{at(kNominal + 100)} + repeat(at(kNominal + 600), 8),
+         {{12, 600, true}}},
+        {"a drift is the readings' median",
+         {at(kNominal + 700), at(kNominal + 520), at(kNominal + 900), at(kNominal + 600), at(kNominal + 530),
+          at(kNominal + 800), at(kNominal + 540), at(kNominal + 1000)},
+         {{7, 700, true}}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        DelayControl c(kBlock, WaveReading::Positions);
+        EXPECT_EQ(corrections(run(c, r.blocks)), r.expected);
+    }
+}
+
+TEST(DelayControl, HoldsOffEightBlocksAfterACorrectionAndOneAtATime)
+{
+    const Block late = at(kNominal + 1500);
+    {
+        // Nothing for the eight blocks after, whatever they read; the ninth starts afresh.
+        DelayControl c(kBlock, WaveReading::Positions);
+        const auto out = run(c, std::vector<Block>{late} + repeat(late, 9));
+        EXPECT_EQ(corrections(out), (std::vector<Asked>{{0, 1500, true}, {9, 1500, true}}));
+    }
+    {
+        // A correction the stream has not finished is the one still asked for: no new one.
+        DelayControl c(kBlock, WaveReading::Positions);
+        DelayReading r;
+        r.delay = kNominal - 5000;
+        r.valid = true;
+        DelayControl::Decision d = c.onBlock(r, 1, false);
+        EXPECT_EQ(d.correction, -5000);
+        EXPECT_TRUE(d.restoration);
+        c.made(-kBlock);
+        r.delay = kNominal + 3000;
+        d = c.onBlock(r, 1, false);
+        EXPECT_EQ(d.correction, -5000 + kBlock);
+        EXPECT_FALSE(d.restoration);
+        c.made(-kBlock);
+        c.made(-(5000 - 2 * kBlock));
+        // Made in full: the holdoff counts from here.
+        for (int k = 0; k < DelayControl::kHoldoffBlocks; ++k)
+            EXPECT_EQ(c.onBlock(r, 1, false).correction, 0) << k;
+        EXPECT_EQ(c.onBlock(r, 1, false).correction, 3000);
+    }
+}
+
+TEST(DelayControl, WhatAnEventLeftOverGoesAtOnceLoudOrNot)
+{
+    // After an event, eight loud readings 300 late (a drift only a quiet block would
+    // correct) are what the event's correction left over: corrected at once.
+    DelayControl c(kBlock, WaveReading::Positions);
+    const auto out = run(c, std::vector<Block>{at(kNominal + 1500)} + repeat(at(kNominal), 8) +
+                                repeat(at(kNominal + 300), 8) + repeat(at(kNominal), 9) +
+                                repeat(at(kNominal + 300), 20));
+    // The second stretch of drift follows a drift correction, not an event: it waits.
+    EXPECT_EQ(corrections(out), (std::vector<Asked>{{0, 1500, true}, {16, 300, true}}));
+}
+
+TEST(DelayControl, NotificationTimesTakeStartsDelayFromEightHealthyAgreeingReadings)
+{
+    // The reading carries a bias of 700 frames. Tolerance 1024 once calibrated, event past
+    // 2048 either way; drift is never corrected before calibration.
+    const int32_t biased = kNominal + 700;
+    Block sick = at(biased);
+    sick.behind = 0;  // capture not fed: not a circulation to calibrate on
+    struct Row {
+        const char* what;
+        std::vector<Block> start;
+        int32_t expected;  // asked for when the reading then jumps 2100 further
+    };
+    std::vector<Block> spread;
+    for (int k = 0; k < 40; ++k)
+        spread.push_back(at(biased + (k % 2 ? 300 : -300)));
+    const Row rows[] = {
+        {"calibrated: the bias is held", repeat(at(biased), 40), 2100},
+        {"capture never fed: not calibrated", repeat(sick, 40), 2800},
+        {"readings spread wider than a quarter block: not calibrated", spread, 2800},
+        {"not before the arrivals window and eight readings", repeat(at(biased), 15), 2800},
+        {"sixteen readings: calibrated", repeat(at(biased), 16), 2100},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        DelayControl c(kBlock, WaveReading::NotificationTimes);
+        const auto out = run(c, r.start + std::vector<Block>{at(biased + 2100)});
+        EXPECT_EQ(corrections(out), (std::vector<Asked>{{r.start.size(), r.expected, true}}));
+    }
+    {
+        // Playback dry at every reading (but near the cushion, so no event): not healthy,
+        // so the 100 frames the readings agree on are never taken as the bias.
+        Block dry = at(kNominal + 100);
+        dry.dry = true;
+        DelayControl c(kBlock, WaveReading::NotificationTimes);
+        const auto out = run(c, repeat(dry, 40) + std::vector<Block>{at(kNominal + 2200)});
+        EXPECT_EQ(corrections(out), (std::vector<Asked>{{40, 2200, true}}));
+    }
+    {
+        // A bias over half a block is no bias: a stall so early. Nothing calibrates, and
+        // uncalibrated only a block off is an event.
+        DelayControl c(kBlock, WaveReading::NotificationTimes);
+        const auto out = run(c, repeat(at(kNominal + 1100), 40) + std::vector<Block>{at(kNominal + 2100)});
+        EXPECT_EQ(corrections(out), (std::vector<Asked>{{40, 2100, true}}));
+    }
+    {
+        // Calibrated, a drift past the tolerance from the bias waits for a quiet block.
+        DelayControl c(kBlock, WaveReading::NotificationTimes);
+        const auto out = run(c, repeat(at(biased), 20) + repeat(at(biased + 1500, true), 8));
+        EXPECT_EQ(corrections(out), (std::vector<Asked>{{27, 1500, true}}));
+    }
+}
+
+TEST(DelayControl, StartPhaseIsSetOnceWithTheSecondReadingInAQuietBlock)
+{
+    struct Row {
+        const char* what;
+        std::vector<Block> blocks;
+        std::vector<Asked> expected;
+    };
+    const Row rows[] = {
+        {"second reading off, quiet: set, no restoration",
+         {at(kNominal + 400, true), at(kNominal + 400, true)},
+         {{1, 400, false}}},
+        {"second reading early, quiet: silence", {at(kNominal), at(kNominal - 300, true)}, {{1, -300, false}}},
+        {"second reading off, loud: left", {at(kNominal + 400), at(kNominal + 400)}, {}},
+        {"within the dry tolerance: left", {at(kNominal + 256, true), at(kNominal + 256, true)}, {}},
+        {"only the second: a later quiet block does nothing",
+         {at(kNominal + 400), at(kNominal + 400), at(kNominal + 400, true), at(kNominal + 400, true)},
+         {}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        DelayControl c(kBlock, WaveReading::Positions);
+        c.beginPhase();
+        EXPECT_EQ(corrections(run(c, r.blocks)), r.expected);
+    }
+    {
+        // Without playback begun there is no phase to set.
+        DelayControl c(kBlock, WaveReading::Positions);
+        EXPECT_EQ(corrections(run(c, {at(kNominal + 400, true), at(kNominal + 400, true)})),
+                  std::vector<Asked>{});
+    }
+}
