@@ -91,7 +91,9 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
         // Readings from while the correction settled would hide what it left over.
         if (--holdoff == 0)
             recentCount = 0;
-    } else if (correction == 0 && recentCount > 0) {
+    } else if (correction == 0 && recentCount > 0 && r.valid) {
+        // A reading that failed says nothing about the delay: taken as zero it would add
+        // two blocks of silence.
         int32_t error = delay - target;
         // Before the reading's bias is known, only a block off is sure to be an event.
         const int32_t tolerance = driftTolerance(reading, blockSize);

@@ -68,9 +68,10 @@ const auto kNotifyWait = std::chrono::seconds(5);
 // How often a notification thread looks for a lost device, and tries to reopen one.
 const auto kDeviceCheck = std::chrono::milliseconds(200);
 // Looks in a row in which a running device had no period from SDL: it is lost, even if SDL
-// still calls it playing (SDL's native PipeWire driver after the server died). A second:
-// longer than any device takes to deliver its first period (PulseAudio's capture took half).
-const int kSilentLooks = 5;
+// still calls it playing (SDL's native PipeWire driver after the server died). Three seconds:
+// after the process was stopped for half a second, SDL's PulseAudio devices gave no period
+// for a second, and capture took half a second to give its first.
+const int kSilentLooks = 15;
 const auto kReopenRetry = std::chrono::milliseconds(500);
 // SDL's capture periods stopped this long (the process or the sound server stalled): on
 // PulseAudio the device is opened afresh, since SDL's capture there never catches up with the

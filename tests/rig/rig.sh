@@ -180,9 +180,8 @@ rig_server_kill() {
   local p
   for p in "${RIG_PW_PIDS[@]}" "${RIG_PULSE_PID:-}"; do
     [ -n "$p" ] || continue
-    kill -KILL "$p" 2>/dev/null
-    for _ in $(seq 1 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.02; done
-    wait "$p" 2>/dev/null
+    # In a group, so that the shell's "Killed" notice goes where its output goes.
+    { kill -KILL "$p"; for _ in $(seq 1 50); do kill -0 "$p" || break; sleep 0.02; done; wait "$p"; } 2>/dev/null
   done
   RIG_PW_PIDS=()
   rm -f "$XDG_RUNTIME_DIR/pulse/pid"
