@@ -21,8 +21,9 @@
 //  [x] A device that goes away (the sound server restarted, a headset unplugged) is reopened
 //      by its notification thread as soon as SDL can open the default device again, with its
 //      queue kept; one stderr line says so. A running device that has had no period from SDL
-//      for three seconds counts as gone too (a driver may keep a dead server's device "playing"). A PulseAudio server must name its default devices
-//      before SDL may connect to it again (SDL 2.26 crashes on one that is still starting).
+//      for three seconds counts as gone too (a driver may keep a dead server's device
+//      "playing"). A PulseAudio server must name its default devices before SDL may connect
+//      to it again (SDL 2.26 crashes on one that is still starting).
 //  [x] Counts underruns, overruns and reopens in the process's counters (platform/wave_stats.h),
 //      whose line QUILLMORPH_AUDIO_STATS=1 prints at exit.
 //  [ ] Not: pause/restart, volume, device enumeration, CALLBACK_WINDOW/THREAD/EVENT.
