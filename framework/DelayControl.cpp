@@ -99,6 +99,20 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
         const int32_t tolerance = driftTolerance(reading, blockSize);
         const int32_t threshold = calibrated ? eventThreshold(reading, blockSize) : blockSize;
         const bool event = std::abs(error) > threshold || (dry && std::abs(error) > dryTolerance(blockSize));
+        // Unless playback ran dry, one reading past the threshold waits for the next on the
+        // same side, and the smaller of the two is taken: a period SDL gave a stalled machine
+        // late reads a block off for a moment, and the silence or the cut made for it would be
+        // a gap of its own, and the delay off until the drift rule brought it back.
+        if (event && !dry) {
+            const bool confirmed = suspect != 0 && (suspect > 0) == (error > 0);
+            if (confirmed && std::abs(suspect) < std::abs(error))
+                error = suspect;
+            suspect = confirmed ? 0 : error;
+            if (!confirmed)
+                error = 0;
+        } else {
+            suspect = 0;
+        }
         if (!event) {
             error = 0;
             if (calibrated && recentCount >= kDriftReadings) {

@@ -4,7 +4,8 @@
 // block's delay reading, how many capture blocks are queued behind the block, whether the
 // block is quiet, and its own history; the stream makes the corrections it asks for.
 //
-// - An event (off by more than the threshold, or playback dry) is corrected at once.
+// - An event (off by more than the threshold, or playback dry) is corrected at once when
+//   playback ran dry, else once two readings in a row say so, by the smaller.
 // - A slow drift only after kDriftReadings readings all lie past the tolerance on one side,
 //   by their median, and only in a quiet block unless it exceeds twice the tolerance.
 // - After a correction, kHoldoffBlocks blocks pass before the next may start; what an
@@ -61,6 +62,7 @@ private:
     int32_t bias = 0;             // what the reading adds to the real delay (notification times)
     bool calibrated = false;      // bias known: slow drift may be corrected
     bool afterEvent = false;      // the last correction was for an event: its rest may follow at once
+    int32_t suspect = 0;          // the last reading's error when it alone said event (playback not dry)
     int readings = 0;             // since start
     int healthy = 0;              // readings in a row with capture fed and playback going
     bool phasePending = false;    // playback just begun: the next reading sets its phase right

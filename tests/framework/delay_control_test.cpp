@@ -92,7 +92,7 @@ TEST(DelayControl, QuietIsAPeakBelowFortyDecibelsUnderFullScale)
 }
 
 // Read off positions (calibrated from the start): tolerance 256, event past 1024.
-TEST(DelayControl, EventsGoAtOnceDriftWaitsForEightReadingsOnOneSide)
+TEST(DelayControl, EventsGoWithASecondReadingOrDryAtOnceDriftWaitsForEightOnOneSide)
 {
     struct Row {
         const char* what;
@@ -106,10 +106,18 @@ TEST(DelayControl, EventsGoAtOnceDriftWaitsForEightReadingsOnOneSide)
         mixed.push_back(at(kNominal + (k % 2 ? 600 : -600)));
     const Row rows[] = {
         {"on the cushion: nothing", repeat(at(kNominal), 20), {}},
-        {"a block late: at once", {at(kNominal), at(kNominal + 1100)}, {{1, 1100, true}}},
-        {"a block early: silence at once", {at(kNominal - 1100)}, {{0, -1100, true}}},
+        {"a block late twice: with the second", {at(kNominal), at(kNominal + 1100), at(kNominal + 1100)},
+         {{2, 1100, true}}},
+        {"a block early twice: silence with the second", {at(kNominal - 1100), at(kNominal - 1100)},
+         {{1, -1100, true}}},
+        {"one reading a block off, alone: nothing", {at(kNominal - 1100), at(kNominal), at(kNominal + 1100)}, {}},
+        {"a block early, then late: nothing", {at(kNominal - 1100), at(kNominal + 1100)}, {}},
+        {"two readings a block off: the smaller",
+         {at(kNominal + 1900), at(kNominal + 1100), at(kNominal - 1500), at(kNominal - 1200)},
+         {{1, 1100, true}}},
         {"just under the threshold: no event", {at(kNominal + 1024)}, {}},
         {"dry past its tolerance: at once", {dryShort}, {{0, -300, true}}},
+        {"dry a block early: at once", {Block{kNominal - 1100, true}}, {{0, -1100, true}}},
         {"dry within its tolerance: nothing", {dryNear}, {}},
         {"drift past twice the tolerance: the eighth reading", repeat(at(kNominal + 600), 12), {{7, 600, true}}},
         {"drift past the tolerance, loud: never", repeat(at(kNominal + 300), 30), {}},
@@ -143,8 +151,8 @@ TEST(DelayControl, HoldsOffEightBlocksAfterACorrectionAndOneAtATime)
     {
         // Nothing for the eight blocks after, whatever they read; the ninth starts afresh.
         DelayControl c(kBlock, WaveReading::Positions);
-        const auto out = run(c, std::vector<Block>{late} + repeat(late, 9));
-        EXPECT_EQ(corrections(out), (std::vector<Asked>{{0, 1500, true}, {9, 1500, true}}));
+        const auto out = run(c, std::vector<Block>{late} + repeat(late, 11));
+        EXPECT_EQ(corrections(out), (std::vector<Asked>{{1, 1500, true}, {11, 1500, true}}));
     }
     {
         // A correction the stream has not finished is the one still asked for: no new one.
@@ -152,6 +160,7 @@ TEST(DelayControl, HoldsOffEightBlocksAfterACorrectionAndOneAtATime)
         DelayReading r;
         r.delay = kNominal - 5000;
         r.valid = true;
+        EXPECT_EQ(c.onBlock(r, 1, false).correction, 0);
         DelayControl::Decision d = c.onBlock(r, 1, false);
         EXPECT_EQ(d.correction, -5000);
         EXPECT_TRUE(d.restoration);
@@ -165,6 +174,7 @@ TEST(DelayControl, HoldsOffEightBlocksAfterACorrectionAndOneAtATime)
         // Made in full: the holdoff counts from here.
         for (int k = 0; k < DelayControl::kHoldoffBlocks; ++k)
             EXPECT_EQ(c.onBlock(r, 1, false).correction, 0) << k;
+        EXPECT_EQ(c.onBlock(r, 1, false).correction, 0);
         EXPECT_EQ(c.onBlock(r, 1, false).correction, 3000);
     }
 }
@@ -174,11 +184,11 @@ TEST(DelayControl, WhatAnEventLeftOverGoesAtOnceLoudOrNot)
     // After an event, eight loud readings 300 late (a drift only a quiet block would
     // correct) are what the event's correction left over: corrected at once.
     DelayControl c(kBlock, WaveReading::Positions);
-    const auto out = run(c, std::vector<Block>{at(kNominal + 1500)} + repeat(at(kNominal), 8) +
+    const auto out = run(c, repeat(at(kNominal + 1500), 2) + repeat(at(kNominal), 8) +
                                 repeat(at(kNominal + 300), 8) + repeat(at(kNominal), 9) +
                                 repeat(at(kNominal + 300), 20));
     // The second stretch of drift follows a drift correction, not an event: it waits.
-    EXPECT_EQ(corrections(out), (std::vector<Asked>{{0, 1500, true}, {16, 300, true}}));
+    EXPECT_EQ(corrections(out), (std::vector<Asked>{{1, 1500, true}, {17, 300, true}}));
 }
 
 TEST(DelayControl, NotificationTimesTakeStartsDelayFromEightHealthyAgreeingReadings)
@@ -206,8 +216,8 @@ TEST(DelayControl, NotificationTimesTakeStartsDelayFromEightHealthyAgreeingReadi
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         DelayControl c(kBlock, WaveReading::NotificationTimes);
-        const auto out = run(c, r.start + std::vector<Block>{at(biased + 2100)});
-        EXPECT_EQ(corrections(out), (std::vector<Asked>{{r.start.size(), r.expected, true}}));
+        const auto out = run(c, r.start + repeat(at(biased + 2100), 2));
+        EXPECT_EQ(corrections(out), (std::vector<Asked>{{r.start.size() + 1, r.expected, true}}));
     }
     {
         // Playback dry at every reading (but near the cushion, so no event): not healthy,
@@ -215,15 +225,15 @@ TEST(DelayControl, NotificationTimesTakeStartsDelayFromEightHealthyAgreeingReadi
         Block dry = at(kNominal + 100);
         dry.dry = true;
         DelayControl c(kBlock, WaveReading::NotificationTimes);
-        const auto out = run(c, repeat(dry, 40) + std::vector<Block>{at(kNominal + 2200)});
-        EXPECT_EQ(corrections(out), (std::vector<Asked>{{40, 2200, true}}));
+        const auto out = run(c, repeat(dry, 40) + repeat(at(kNominal + 2200), 2));
+        EXPECT_EQ(corrections(out), (std::vector<Asked>{{41, 2200, true}}));
     }
     {
         // A bias over half a block is no bias: a stall so early. Nothing calibrates, and
         // uncalibrated only a block off is an event.
         DelayControl c(kBlock, WaveReading::NotificationTimes);
-        const auto out = run(c, repeat(at(kNominal + 1100), 40) + std::vector<Block>{at(kNominal + 2100)});
-        EXPECT_EQ(corrections(out), (std::vector<Asked>{{40, 2100, true}}));
+        const auto out = run(c, repeat(at(kNominal + 1100), 40) + repeat(at(kNominal + 2100), 2));
+        EXPECT_EQ(corrections(out), (std::vector<Asked>{{41, 2100, true}}));
     }
     {
         // Calibrated, a drift past the tolerance from the bias waits for a quiet block.

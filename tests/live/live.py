@@ -59,6 +59,7 @@ def measure(path, gap_ms, skip, drags=()):
     peak = int(np.max(np.abs(right.astype(np.int32)))) if len(right) else 0
     thr = max(200, 0.1 * peak)
     min_gap = max(1, int(gap_ms * RATE / 1000))
+    machine = analyze.stalls(path)
     rows = []
     for s, e in ins:
         row = {'t_s': round(s / RATE, 3)}
@@ -79,6 +80,13 @@ def measure(path, gap_ms, skip, drags=()):
             row['cut'] = True
             b = len(right)
         runs = analyze.zero_runs(right, a, b, min_gap) if b > a else []
+        # A gap where the whole machine stalled is the machine's: reported, not counted.
+        excused = [(x, n) for x, n in runs if analyze.stall_near(x / RATE, machine)]
+        if excused:
+            row['stall_gaps'] = [[round(x / RATE, 3), round(1000.0 * n / RATE, 1)] for x, n in excused][:20]
+            row['stalls_ms'] = [[round(a_, 3), round(1000.0 * (b_ - a_), 1)] for a_, b_ in
+                                {analyze.stall_near(x / RATE, machine) for x, _ in excused}]
+            runs = [r for r in runs if r not in excused]
         row['gaps'] = len(runs)
         row['gap_ms'] = [round(1000.0 * n / RATE, 1) for _, n in runs][:20]
         # where each gap falls in the voice, from its first sample as it comes out
@@ -121,6 +129,9 @@ def cmd_measure(args):
     if args.after is not None:
         result['after'] = summary([r for r in rows if r['t_s'] >= args.after], f'from {args.after} s')
     for r in rows:
+        if r.get('stall_gaps'):
+            print('  burst at %.1f s: gaps (s, ms) %s beside stalls of the machine (s, ms) %s, not counted' %
+                  (r['t_s'], r['stall_gaps'], r['stalls_ms']))
         if r.get('input_gaps'):
             print('  burst at %.1f s: the input itself has %d dropouts (not judged)' % (r['t_s'], r['input_gaps']))
         elif r.get('missing') or r.get('gaps'):

@@ -117,7 +117,7 @@ rig_pulse_start() {
     rig_pipewire_up || return 1
   else
     pulseaudio -D -n --exit-idle-time=-1 --disallow-exit \
-      --load="module-native-protocol-unix" --log-target="file:$RIG_DIR/pa.log" 2>>"$RIG_DIR/pa.err" || {
+      --load="module-native-protocol-unix" --log-target="file:$RIG_DIR/pa.log" --log-time=1 2>>"$RIG_DIR/pa.err" || {
       rig_log "pulseaudio did not start (see $RIG_DIR/pa.log)"; return 1; }
     for i in $(seq 1 50); do
       pactl info >/dev/null 2>&1 && break
@@ -264,10 +264,34 @@ rig_wait_streams() {
 
 # rig_record_start FILE: raw stereo s16le at 44100 Hz, left = input, right = output.
 rig_record_start() {
+  rig_watch_start "$1.stalls"
+  RIG_REC_FILE=$1
   # Not moved when the default sink changes (PipeWire's session manager would move it).
   "${RIG_NICE[@]}" parec --latency-msec=$RIG_LATENCY_MS --property=node.dont-reconnect=true -d rec.monitor \
     --rate=$RIG_RATE --channels=2 --format=s16le --raw >"$1" &
   RIG_REC_PID=$!
+}
+
+# rig_watch_start FILE: logs the machine's own stalls beside a recording: cyclictest wakes a
+# thread on each core every millisecond, above every sound thread, and each wake-up 3 ms or
+# more late goes to FILE ("CORE CYCLE LATENESS_US", after a line "watch EPOCH" taken as
+# cycle 0). On a virtual machine the host stops both cores for up to 40 ms now and then; a
+# sink catching up after that takes more than a client's cushion at the server holds.
+# Without cyclictest (rt-tests) nothing is logged, and nothing is excused.
+rig_watch_start() {
+  rig_watch_stop
+  command -v cyclictest >/dev/null 2>&1 || return 0
+  echo "watch $(date +%s.%N)" >"$1"
+  cyclictest -m -t2 -a -d0 -p90 -i1000 -v -q --laptop 2>/dev/null \
+    > >(awk '$3 + 0 >= 3000 { print $1 + 0, $2 + 0, $3 + 0; fflush() }' >>"$1") &
+  RIG_WATCH_PID=$!
+}
+
+rig_watch_stop() {
+  if [ -n "${RIG_WATCH_PID:-}" ]; then
+    kill "$RIG_WATCH_PID" 2>/dev/null; wait "$RIG_WATCH_PID" 2>/dev/null
+    RIG_WATCH_PID=""
+  fi
 }
 
 # rig_wait_window [SECONDS]: waits (default 10 s) for the window titled Quillmorph and
@@ -285,9 +309,12 @@ rig_wait_window() {
 
 rig_record_stop() {
   if [ -n "${RIG_REC_PID:-}" ]; then
+    # The recording's clock: its last sample is now (its first is late by the recorder's start).
+    [ -n "${RIG_WATCH_PID:-}" ] && echo "stop $(date +%s.%N)" >>"$RIG_REC_FILE.stalls"
     kill "$RIG_REC_PID" 2>/dev/null; wait "$RIG_REC_PID" 2>/dev/null
     RIG_REC_PID=""
   fi
+  rig_watch_stop
 }
 
 # rig_play FILE.wav: plays a mono 44100 Hz file into the input channel (blocks). A roomy

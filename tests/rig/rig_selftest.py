@@ -90,6 +90,28 @@ def run(program_output=None):
         rows = A.measure(rec, 4.0)
         check([r.get('dropouts') for r in rows] == [0, 1, 0], f"a 2 ms dropout in burst 1 read as {rows}")
 
+        # The machine's stall log (rig_watch_start) beside it: the gap is set aside when a
+        # stall of 6 ms or more was logged near it, counted when the stall was elsewhere or
+        # shorter. The log's clock: 'watch' is cycle 0 (1 ms cycles), 'stop' the last sample.
+        stop = 1000.0 + len(holed) / RATE
+        def log(cycle, lateness_us):
+            with open(rec + '.stalls', 'w') as f:
+                f.write(f"watch 1000.0\n0 {cycle} {lateness_us}\n1 {cycle + 1} {lateness_us - 1000}\nstop {stop}\n")
+        stereo(left, holed, rec)
+        log(int(at / RATE * 1000) - 50, 12000)
+        got = A.stalls(rec)
+        want = (int(at / RATE * 1000) - 50) / 1000
+        check(len(got) == 1 and abs(got[0][0] - want) < 0.002 and abs(got[0][1] - got[0][0] - 0.012) < 0.001,
+              f"a 12 ms stall at {want:.3f} s read as {got}")
+        rows = A.measure(rec, 4.0)
+        check([r.get('dropouts') for r in rows] == [0, 0, 0] and rows[1].get('stall_gaps_ms') == [2.0],
+              f"a gap beside a 12 ms stall read as {rows}")
+        log(int(at / RATE * 1000) - 1500, 12000)
+        check([r.get('dropouts') for r in A.measure(rec, 4.0)] == [0, 1, 0], "a gap 1.5 s from the stall was excused")
+        log(int(at / RATE * 1000) - 50, 5000)
+        check([r.get('dropouts') for r in A.measure(rec, 4.0)] == [0, 1, 0], "a gap beside a 5 ms stall was excused")
+        os.remove(rec + '.stalls')
+
         # No output at all.
         stereo(left, np.zeros_like(left), rec)
         check(not any('delay_ms' in r for r in A.measure(rec)), "silence on the output was taken for output")
