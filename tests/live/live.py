@@ -81,12 +81,10 @@ def measure(path, gap_ms, skip, drags=()):
             b = len(right)
         runs = analyze.zero_runs(right, a, b, min_gap) if b > a else []
         # A gap where the whole machine stalled is the machine's: reported, not counted.
-        excused = [(x, n) for x, n in runs if analyze.stall_near(x / RATE, machine)]
-        if excused:
-            row['stall_gaps'] = [[round(x / RATE, 3), round(1000.0 * n / RATE, 1)] for x, n in excused][:20]
-            row['stalls_ms'] = [[round(a_, 3), round(1000.0 * (b_ - a_), 1)] for a_, b_ in
-                                {analyze.stall_near(x / RATE, machine) for x, _ in excused}]
-            runs = [r for r in runs if r not in excused]
+        runs, aside, beside = analyze.set_aside(runs, machine)
+        if aside:
+            row['stall_gaps'] = [[round(x / RATE, 3), round(1000.0 * n / RATE, 1)] for x, n in aside][:20]
+            row['stalls_ms'] = [[round(a_, 3), round(1000.0 * (b_ - a_), 1)] for a_, b_ in beside]
         row['gaps'] = len(runs)
         row['gap_ms'] = [round(1000.0 * n / RATE, 1) for _, n in runs][:20]
         # where each gap falls in the voice, from its first sample as it comes out

@@ -167,19 +167,17 @@ def stalls(rec, min_ms=STALL_MS):
     path = rec + '.stalls'
     if not os.path.exists(path):
         return []
-    watch = stop = None
+    clock = {}
     spans = []
     with open(path) as f:
         for line in f:
             w = line.split()
-            if len(w) == 2 and w[0] in ('watch', 'stop'):
-                if w[0] == 'watch':
-                    watch = float(w[1])
-                else:
-                    stop = float(w[1])
-            elif len(w) == 3 and watch is not None:
+            if len(w) == 2:
+                clock[w[0]] = float(w[1])
+            elif len(w) == 3:
                 start = int(w[1]) / 1000.0
                 spans.append((start, start + int(w[2]) / 1e6))
+    watch, stop = clock.get('watch'), clock.get('stop')
     if watch is None or stop is None:
         return []
     rec_t = stop - os.path.getsize(rec) / 4 / RATE
@@ -199,6 +197,15 @@ def stall_near(t, spans):
         if a - STALL_BEFORE_S <= t <= b + STALL_AFTER_S:
             return (a, b)
     return None
+
+
+def set_aside(gaps, spans):
+    """Splits gaps ((offset, length) in samples) into those that count and those beside a
+    stall of the machine (reported, not counted), with the stalls they are beside."""
+    near = [stall_near(x / RATE, spans) for x, _ in gaps]
+    counted = [g for g, st in zip(gaps, near) if st is None]
+    aside = [g for g, st in zip(gaps, near) if st is not None]
+    return counted, aside, sorted({st for st in near if st is not None})
 
 
 def rms(x):
@@ -338,10 +345,9 @@ def measure(path, expect_ratio=None, gap_ms=0.7):
         row['level_ratio'] = round(rms(seg) / (rms(left[a:a + n]) or 1), 3)
         gaps = zero_runs(right, s + delay + int(EDGE_S * RATE), e + delay - int(EDGE_S * RATE), min_gap)
         # A gap where the whole machine stalled is the machine's: reported, not counted.
-        excused = [g for g in gaps if stall_near(g[0] / RATE, machine)]
-        if excused:
-            row['stall_gaps_ms'] = [round(1000.0 * g / RATE, 1) for _, g in excused][:10]
-            gaps = [g for g in gaps if g not in excused]
+        gaps, aside, _ = set_aside(gaps, machine)
+        if aside:
+            row['stall_gaps_ms'] = [round(1000.0 * g / RATE, 1) for _, g in aside][:10]
         row['dropouts'] = len(gaps)
         if gaps:
             row['dropout_ms'] = [round(1000.0 * g / RATE, 1) for _, g in gaps][:10]
