@@ -174,6 +174,15 @@ rig_pipewire_up() {
   return 1
 }
 
+# rig_running PID: the process is there and has not ended. A daemon's parent is init,
+# which may reap it seconds after it exited: its zombie counts as ended.
+rig_running() {
+  local line
+  read -r line 2>/dev/null <"/proc/$1/stat" || return 1
+  line=${line##*) }
+  [ "${line%% *}" != Z ]
+}
+
 # rig_server_kill: kills the sound server outright (as a crash would) and waits until it is
 # gone; the rig's own streams go with it. rig_pulse_start brings up a new one.
 rig_server_kill() {
@@ -181,7 +190,7 @@ rig_server_kill() {
   for p in "${RIG_PW_PIDS[@]}" "${RIG_PULSE_PID:-}"; do
     [ -n "$p" ] || continue
     # In a group, so that the shell's "Killed" notice goes where its output goes.
-    { kill -KILL "$p"; for _ in $(seq 1 50); do kill -0 "$p" || break; sleep 0.02; done; wait "$p"; } 2>/dev/null
+    { kill -KILL "$p"; for _ in $(seq 1 50); do rig_running "$p" || break; sleep 0.02; done; wait "$p"; } 2>/dev/null
   done
   RIG_PW_PIDS=()
   rm -f "$XDG_RUNTIME_DIR/pulse/pid"
@@ -334,7 +343,7 @@ rig_pulse_stop() {
   for p in "${RIG_PW_PIDS[@]}" "${RIG_PULSE_PID:-}" "${RIG_DBUS_PID:-}"; do
     [ -n "$p" ] || continue
     kill "$p" 2>/dev/null
-    for i in $(seq 1 30); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+    for i in $(seq 1 60); do rig_running "$p" || break; sleep 0.05; done
   done
   RIG_PULSE_PID=""; RIG_PW_PIDS=(); RIG_DBUS_PID=""
 }
