@@ -110,6 +110,20 @@ def run(program_output=None):
         check([r.get('dropouts') for r in A.measure(rec, 4.0)] == [0, 1, 0], "a gap 1.5 s from the stall was excused")
         log(int(at / RATE * 1000) - 50, 5000)
         check([r.get('dropouts') for r in A.measure(rec, 4.0)] == [0, 1, 0], "a gap beside a 5 ms stall was excused")
+        # Stalls of 4 ms every 8 ms are one episode of 16 ms; the same 100 ms apart are four
+        # short ones.
+        def log_many(first, every):
+            with open(rec + '.stalls', 'w') as f:
+                f.write("watch 1000.0\n")
+                for k in range(4):
+                    f.write(f"{k % 2} {first + k * every} 4000\n")
+                f.write(f"stop {stop}\n")
+        log_many(int(at / RATE * 1000) - 60, 8)
+        rows = A.measure(rec, 4.0)
+        check([r.get('dropouts') for r in rows] == [0, 0, 0], f"a gap beside four 4 ms stalls in 28 ms read as {rows}")
+        log_many(int(at / RATE * 1000) - 400, 100)
+        check([r.get('dropouts') for r in A.measure(rec, 4.0)] == [0, 1, 0],
+              "a gap beside 4 ms stalls 100 ms apart was excused")
         os.remove(rec + '.stalls')
 
         # No output at all.
