@@ -31,9 +31,10 @@
 # close. With --check a run passes when no burst is missing or has a dropout after
 # the last event's recovery second, every delay there is within 10 ms of their median
 # (onsets are found to a few ms) and within 23 ms (half a block) of those before, and
-# the window closes with exit 0 within 1 s. When
-# the machine stalled so often that the rig's own player broke up every burst there is
-# nothing to judge: the run is made again, three times at most, and never passes unjudged.
+# the window closes with exit 0 within 1 s. A run that failed while the machine itself
+# stopped for 20 ms or more at once (the rig logs its stalls beside every recording), or in which the
+# rig's own player broke up every burst, says nothing of the program: it is made again,
+# three times at most, and never passes unjudged.
 # Exit 77 (skipped) when the rig's tools are missing.
 set -uo pipefail
 
@@ -42,7 +43,7 @@ if [ -z "${QM_LIVE_ATTEMPT:-}" ]; then
     QM_LIVE_ATTEMPT=$attempt "$0" "$@"
     rc=$?
     [ $rc = 3 ] || exit $rc
-    echo "live: the machine broke the rig's own input in every burst: nothing was judged (attempt $attempt)"
+    echo "live: the machine stalled too long to judge the program by this run (attempt $attempt)"
   done
   exit 1
 fi
@@ -301,7 +302,15 @@ if os.path.exists(os.path.join(os.path.dirname(sys.argv[1]), 'flood_failed')):
 if close_s > 1.0:
     fails.append(f'close took {close_s} s')
 print('live: ' + ('FAIL: ' + '; '.join(fails) if fails else 'clean'))
-# Nothing judged because the machine broke up the input itself: run.sh makes the run again.
-void = not rows and any(b.get('input_gaps') for b in r['bursts'] if b['t_s'] >= after)
-sys.exit((3 if void and fails == ['no bursts to judge'] else 1) if fails else 0)
+# The run says nothing of the program when the machine broke up the rig's own input in
+# every burst, or when it failed on what a stall does (a dropout, the delay moved) and the
+# machine itself stopped for 20 ms or more at once, longer than the 12-17 ms the program
+# holds at the server: run.sh makes it again.
+worst = r['summary']['all'].get('machine_worst_stall_ms', 0.0)
+unjudged = not rows and any(b.get('input_gaps') for b in r['bursts'] if b['t_s'] >= after)
+stall_kind = all(f == 'no bursts to judge' or f.endswith(' dropouts') or f.startswith('delay ') for f in fails)
+void = fails and stall_kind and (unjudged or worst >= 20.0)
+if void and not unjudged:
+    print(f'live: the machine itself stopped for {worst} ms at once in this run')
+sys.exit((3 if void else 1) if fails else 0)
 PY

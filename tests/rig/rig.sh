@@ -368,16 +368,23 @@ rig_voice() {
 # burst (analyze.py report, its lines printed after "LABEL: NAME: "); returns 1 when
 # the report finds a fault.
 rig_measure() {
-  local work=$1 name=$2 label=$3 rc=0
+  local work=$1 name=$2 label=$3 rc attempt
   shift 3
-  rig_record_start "$work/$name.raw"
-  $RIG_ANALYZE wait-recording "$work/$name.raw" --seconds 0.3 --timeout 10 || rc=1
-  rig_play "$work/voice.wav"
-  $RIG_ANALYZE wait-recording "$work/$name.raw" --past-input 0.8 --bursts "$RIG_VOICE_BURSTS" --timeout 15 || rc=1
-  rig_record_stop
-  $RIG_ANALYZE report "$work/$name.raw" --bursts "$RIG_VOICE_BURSTS" "$@" >"$work/$name.json" 2>"$work/$name.log" || rc=1
-  sed "s/^/$label: $name: /" "$work/$name.log"
-  return $rc
+  # A measurement spoilt by the machine's own stall (report's exit 3) is made again.
+  for attempt in 1 2 3; do
+    rc=0
+    rig_record_start "$work/$name.raw"
+    $RIG_ANALYZE wait-recording "$work/$name.raw" --seconds 0.3 --timeout 10 || rc=1
+    rig_play "$work/voice.wav"
+    $RIG_ANALYZE wait-recording "$work/$name.raw" --past-input 0.8 --bursts "$RIG_VOICE_BURSTS" --timeout 15 || rc=1
+    rig_record_stop
+    $RIG_ANALYZE report "$work/$name.raw" --bursts "$RIG_VOICE_BURSTS" "$@" >"$work/$name.json" 2>"$work/$name.log" ||
+      rc=$?
+    sed "s/^/$label: $name: /" "$work/$name.log"
+    [ $rc = 3 ] || return $rc
+    echo "$label: $name: measured again (attempt $attempt spoilt by the machine's stall)"
+  done
+  return 1
 }
 
 # rig_check_pad WID SHOT ANALYZE-PAD-ARGS...: screenshots of the window into SHOT until
