@@ -38,41 +38,53 @@ cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$here/../../
 
 silent=0 slow=0 bad=0 worst=0
 for c in $(seq 1 "$cycles"); do
-  log_from=$(wc -l <"$RIG_DIR/pa.log")
-  (cd "$work/run" && SDL_AUDIODRIVER=pulseaudio exec "$program") >"$work/program.log" 2>&1 &
-  pid=$!
-  rig_wait_window 5
-  wid=$RIG_WID
-  rig_record_start "$work/rec.raw"
-  $RIG_ANALYZE wait-recording "$work/rec.raw" --seconds 0.2 --timeout 10
-  rig_play "$work/voice.wav"
-  $RIG_ANALYZE wait-recording "$work/rec.raw" --past-input 0.4 --timeout 10
-  rig_record_stop
-  log_to=$(wc -l <"$RIG_DIR/pa.log")
-  t0=$(date +%s.%N)
-  if [ -n "$wid" ]; then "$work/wm_delete" "$wid"; else kill -INT "$pid"; fi
-  for _ in $(seq 1 500); do kill -0 "$pid" 2>/dev/null || break; sleep 0.01; done
-  close_s=$(echo "$(date +%s.%N) - $t0" | bc)
-  rc=hung
-  if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; wait "$pid" 2>/dev/null; else wait "$pid"; rc=$?; fi
-  pid=""
-  measured=$("$RIG_PY" "$here/live.py" measure "$work/rec.raw")
-  result=$(tail -1 <<<"$measured")
-  missing=$(python3 -c 'import json,sys; d=json.loads(sys.argv[1]); print(d["missing"] if d["bursts"] else 1)' "$result")
-  gaps=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["gaps"])' "$result")
-  worst=$(echo "if ($close_s > $worst) $close_s else $worst" | bc)
-  fault=""
-  [ "$missing" != 0 ] && { silent=$((silent + 1)); fault="$fault no sound;"; }
-  [ "$gaps" != 0 ] && { bad=$((bad + 1)); fault="$fault $gaps dropouts;"; }
-  if [ "$rc" != 0 ] || [ "$(echo "$close_s > 1" | bc)" = 1 ]; then slow=$((slow + 1)); fault="$fault close $close_s s, exit $rc;"; fi
-  if [ -n "$fault" ]; then
-    printf 'cycles: cycle %d:%s\n' "$c" "$fault"
-    head -n -1 <<<"$measured"
-    sed 's/^/  program: /' "$work/program.log"  # its own lines, QUILLMORPH_AUDIO_STATS=1 counts among them
-    printf '  server: %d underruns of the program'"'"'s playback, %d of the rig'"'"'s own streams while it ran\n' \
-      "$(sed -n "$((log_from + 1)),${log_to}p" "$RIG_DIR/pa.log" | grep -c "Implicit underrun of 'Audio Stream'")" \
-      "$(sed -n "$((log_from + 1)),${log_to}p" "$RIG_DIR/pa.log" | grep "Implicit underrun of" | grep -vc "'Audio Stream'")"
-  fi
+  for attempt in 1 2 3; do
+    log_from=$(wc -l <"$RIG_DIR/pa.log")
+    (cd "$work/run" && SDL_AUDIODRIVER=pulseaudio exec "$program") >"$work/program.log" 2>&1 &
+    pid=$!
+    rig_wait_window 5
+    wid=$RIG_WID
+    rig_record_start "$work/rec.raw"
+    $RIG_ANALYZE wait-recording "$work/rec.raw" --seconds 0.2 --timeout 10
+    rig_play "$work/voice.wav"
+    $RIG_ANALYZE wait-recording "$work/rec.raw" --past-input 0.4 --timeout 10
+    rig_record_stop
+    log_to=$(wc -l <"$RIG_DIR/pa.log")
+    t0=$(date +%s.%N)
+    if [ -n "$wid" ]; then "$work/wm_delete" "$wid"; else kill -INT "$pid"; fi
+    for _ in $(seq 1 500); do kill -0 "$pid" 2>/dev/null || break; sleep 0.01; done
+    close_s=$(echo "$(date +%s.%N) - $t0" | bc)
+    rc=hung
+    if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; wait "$pid" 2>/dev/null; else wait "$pid"; rc=$?; fi
+    pid=""
+    measured=$("$RIG_PY" "$here/live.py" measure "$work/rec.raw")
+    result=$(tail -1 <<<"$measured")
+    missing=$(python3 -c 'import json,sys; d=json.loads(sys.argv[1]); print(d["missing"] if d["bursts"] else 1)' "$result")
+    gaps=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["gaps"])' "$result")
+    worst=$(echo "if ($close_s > $worst) $close_s else $worst" | bc)
+    fault=""
+    [ "$missing" != 0 ] && { silent=$((silent + 1)); fault="$fault no sound;"; }
+    [ "$gaps" != 0 ] && { bad=$((bad + 1)); fault="$fault $gaps dropouts;"; }
+    if [ "$rc" != 0 ] || [ "$(echo "$close_s > 1" | bc)" = 1 ]; then slow=$((slow + 1)); fault="$fault close $close_s s, exit $rc;"; fi
+    # Dropouts alone while the machine itself stopped 20 ms or more at once say nothing of the
+    # program (tests/live/run.sh): the cycle is made again, twice at most.
+    stall=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1]).get("machine_worst_stall_ms", 0))' "$result")
+    if [ "$fault" = " $gaps dropouts;" ] && [ "$(echo "$stall >= 20" | bc)" = 1 ] && [ "$attempt" -lt 3 ]; then
+      bad=$((bad - 1))
+      printf 'cycles: cycle %d: %s dropouts while the machine itself stopped %s ms at once: made again\n' \
+        "$c" "$gaps" "$stall"
+      continue
+    fi
+    if [ -n "$fault" ]; then
+      printf 'cycles: cycle %d:%s\n' "$c" "$fault"
+      head -n -1 <<<"$measured"
+      sed 's/^/  program: /' "$work/program.log"  # its own lines, QUILLMORPH_AUDIO_STATS=1 counts among them
+      printf '  server: %d underruns of the program'"'"'s playback, %d of the rig'"'"'s own streams while it ran\n' \
+        "$(sed -n "$((log_from + 1)),${log_to}p" "$RIG_DIR/pa.log" | grep -c "Implicit underrun of 'Audio Stream'")" \
+        "$(sed -n "$((log_from + 1)),${log_to}p" "$RIG_DIR/pa.log" | grep "Implicit underrun of" | grep -vc "'Audio Stream'")"
+    fi
+    break
+  done
 done
 printf 'cycles: %d starts: %d silent, %d with dropouts, %d slow or failed closes (slowest %.2f s)\n' \
   "$cycles" "$silent" "$bad" "$slow" "$worst"
