@@ -32,9 +32,9 @@
 # the last event's recovery second, every delay there is within 10 ms of their median
 # (onsets are found to a few ms) and within 23 ms (half a block) of those before, and
 # the window closes with exit 0 within 1 s. A run that failed while the machine itself
-# stopped for 20 ms or more at once (the rig logs its stalls beside every recording), or in which the
-# rig's own player broke up every burst, says nothing of the program: it is made again,
-# three times at most, and never passes unjudged.
+# stopped for 20 ms or more at once (the rig logs its stalls beside every recording), or
+# in which the rig's own player broke up every burst, says nothing of the program: it is
+# made again, three times at most, and never passes unjudged.
 # Exit 77 (skipped) when the rig's tools are missing.
 set -uo pipefail
 
