@@ -70,13 +70,14 @@ for c in $(seq 1 "$cycles"); do
     # machine broke up at the rig's own input, say nothing of the program (tests/live/run.sh):
     # the cycle is made again, twice at most.
     stall=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1]).get("machine_worst_stall_ms", 0))' "$result")
+    spoilt=$(python3 -c 'import json,sys; print(int(json.loads(sys.argv[1]).get("machine_spoilt", False)))' "$result")
     unjudged=$(python3 -c 'import json,sys; d=json.loads(sys.argv[1]); print(int(not d["bursts"] and bool(d.get("input_broken"))))' "$result")
     if [ "$attempt" -lt 3 ] && [ "$unjudged" = 1 ] && [ "$fault" = " no sound;" ]; then
       silent=$((silent - 1))
       printf 'cycles: cycle %d: the machine broke up the rig'"'"'s own input: made again\n' "$c"
       continue
     fi
-    if [ "$fault" = " $gaps dropouts;" ] && [ "$(echo "$stall >= 20" | bc)" = 1 ] && [ "$attempt" -lt 3 ]; then
+    if [ "$fault" = " $gaps dropouts;" ] && [ "$spoilt" = 1 ] && [ "$attempt" -lt 3 ]; then
       bad=$((bad - 1))
       printf 'cycles: cycle %d: %s dropouts while the machine itself stopped %s ms at once: made again\n' \
         "$c" "$gaps" "$stall"

@@ -124,9 +124,9 @@ def cmd_measure(args):
             drags = [float(t) for t in f.read().split()]
     rows = measure(args.rec, args.gap_ms, args.skip, drags)
     result = {'all': summary(rows, 'all')}
-    # The longest the machine itself stopped at once while the recording ran.
-    worst = max((st for a, b, st in analyze.stall_episodes(args.rec) if b >= 0), default=0.0)
-    result['all']['machine_worst_stall_ms'] = round(1000.0 * worst, 1)
+    worst = analyze.worst_stall_ms(args.rec)
+    result['all']['machine_worst_stall_ms'] = round(worst, 1)
+    result['all']['machine_spoilt'] = analyze.machine_spoilt(worst)
     if args.after is not None:
         result['after'] = summary([r for r in rows if r['t_s'] >= args.after], f'from {args.after} s')
     for r in rows:

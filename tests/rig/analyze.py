@@ -213,6 +213,16 @@ def stall_episodes(rec):
     return [(a + off, b + off, stalled) for a, b, stalled in episodes]
 
 
+def worst_stall_ms(rec):
+    """The longest the machine itself stopped at once while the recording ran, in ms."""
+    return 1000.0 * max((st for _, b, st in stall_episodes(rec) if b >= 0), default=0.0)
+
+
+def machine_spoilt(worst_ms):
+    """Whether a stall that long rules a run's dropouts and delay out as the program's."""
+    return worst_ms >= VOID_STALL_MS
+
+
 def stall_near(t, spans):
     """The stall (start_s, end_s) a gap at recording time t may come from, or None."""
     for a, b in spans:
@@ -435,8 +445,8 @@ def cmd_report(args):
     # Only dropouts, in a recording during which the machine itself stopped for 20 ms or more
     # at once (longer than the 12-17 ms the program holds at the server): the measurement says
     # nothing of the program, and rig_measure makes it again.
-    worst = max((st for _, _, st in stall_episodes(args.rec)), default=0.0) * 1000.0
-    if failures and worst >= VOID_STALL_MS and all(': ' in f and 'dropouts in the output' in f for f in failures):
+    worst = worst_stall_ms(args.rec)
+    if failures and machine_spoilt(worst) and all(': ' in f and 'dropouts in the output' in f for f in failures):
         print(f"the machine itself stopped for {worst:.1f} ms at once during this recording", file=sys.stderr)
         return 3
     return 1 if failures else 0
