@@ -236,12 +236,12 @@ void capturePeriod(const BlockPlan& plan, const double* first, double* period)
 
 void foldPeriod(const BlockPlan& plan, double* period)
 {
+    // Part by part, each a plain vector pass; the sums keep their order (part 1 first).
     const int32_t size = plan.analysisSize;
-    for (int32_t j = 0; j < size; ++j) {
-        double sum = period[j];
-        for (int32_t part = 1; part < plan.fold; ++part)
-            sum += period[j + part * size];
-        period[j] = sum;
+    for (int32_t part = 1; part < plan.fold; ++part) {
+        const double* from = period + part * size;
+        for (int32_t j = 0; j < size; ++j)
+            period[j] += from[j];
     }
 }
 

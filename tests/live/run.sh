@@ -252,20 +252,28 @@ if [ -s "$work/drags.txt" ] && [ -z "$restart_server" ]; then
 fi
 [ -n "$after" ] && args+=(--after "$after")
 $live "${args[@]}" | tee "$work/measure.txt" | sed 's/^/live: /'
+# After a restart the recording starts with the recovery; the delay before the event is the
+# first recording's, made while the old server ran.
+if [ -n "$restart_server" ]; then
+  $live measure "$work/rec.raw" --json "$work/before.json" >"$work/measure_before.txt" || note "the recording before the restart could not be measured"
+fi
 [ -f "$work/flood.log" ] && cat "$work/flood.log"
 grep '^sound:' "$work/program.log" | sed 's/^/live: /'
 note "close: exit code $rc after $close_s s"
 note "artefacts in $work"
 
 [ $check = 1 ] || exit 0
-"$RIG_PY" - "$work/result.json" "$rc" "$close_s" "$check_back" "${#events[@]}" <<'PY'
-import json, statistics, sys
+"$RIG_PY" - "$work/result.json" "$rc" "$close_s" "$check_back" "${#events[@]}" "$restart_server" <<'PY'
+import json, os, statistics, sys
 r = json.load(open(sys.argv[1]))
 rc, close_s = sys.argv[2], float(sys.argv[3])
 back_only = sys.argv[4] == '1'
 # The recording holds bursts from before the event (a stop, a device removed); after a
-# restarted or late server it starts with the recovery.
-recorded_before = sys.argv[5] != '0'
+# restarted server it starts with the recovery, and what came before is in before.json.
+restarted = sys.argv[6] != ''
+recorded_before = sys.argv[5] != '0' and not restarted
+before_path = os.path.join(os.path.dirname(sys.argv[1]), 'before.json')
+earlier = json.load(open(before_path))['bursts'] if restarted and os.path.exists(before_path) else []
 s = r['summary'].get('after', r['summary']['all'])
 after = float(s['label'].split()[1]) if s['label'] != 'all' else 0.0
 # Bursts whose input the rig's player broke up cannot be judged (live.py leaves them out).
@@ -287,8 +295,10 @@ def median(xs):
     xs = list(xs)
     return round(statistics.median(xs), 1) if xs else None
 held = median(d)
-before = median(b['delay_ms'] for b in r['bursts'] if recorded_before and b['t_s'] < after
-                and 'delay_ms' in b and not b.get('drag_at_onset'))
+before = median([b['delay_ms'] for b in r['bursts'] if recorded_before and b['t_s'] < after
+                 and 'delay_ms' in b and not b.get('drag_at_onset')] +
+                [b['delay_ms'] for b in earlier if 'delay_ms' in b and not b.get('drag_at_onset')
+                 and not b.get('input_gaps')])
 if d and not back_only:
     if max(abs(x - held) for x in d) > 10:
         fails.append(f"delay {min(d)}..{max(d)} ms, not within 10 ms of {held} ms")
@@ -296,7 +306,6 @@ if d and not back_only:
         fails.append(f"delay {min(d)}..{max(d)} ms, not within half a block of the {before} ms before")
 if rc != '0':
     fails.append(f'exit code {rc}')
-import os
 if os.path.exists(os.path.join(os.path.dirname(sys.argv[1]), 'flood_failed')):
     fails.append('the crosshair did not follow the flood')
 if close_s > 1.0:
