@@ -259,6 +259,11 @@ if [ -n "$restart_server" ]; then
 fi
 [ -f "$work/flood.log" ] && cat "$work/flood.log"
 grep '^sound:' "$work/program.log" | sed 's/^/live: /'
+# Where a gap the program did not count came from: the server logs the streams it found empty.
+if [ -f "${RIG_DIR:-}/pa.log" ]; then
+  note "server: $(grep -c "Implicit underrun of 'Audio Stream'" "$RIG_DIR/pa.log") underruns of the program's playback," \
+       "$(grep "Implicit underrun of" "$RIG_DIR/pa.log" | grep -vc "'Audio Stream'") of the rig's own streams"
+fi
 note "close: exit code $rc after $close_s s"
 note "artefacts in $work"
 
