@@ -87,9 +87,9 @@ for c in $(seq 1 "$cycles"); do
       printf 'cycles: cycle %d:%s\n' "$c" "$fault"
       head -n -1 <<<"$measured"
       sed 's/^/  program: /' "$work/program.log"  # its own lines, QUILLMORPH_AUDIO_STATS=1 counts among them
+      read -r prog_empty rig_empty < <(rig_pulse_underruns "$log_from" "$log_to")
       printf '  server: %d underruns of the program'"'"'s playback, %d of the rig'"'"'s own streams while it ran\n' \
-        "$(sed -n "$((log_from + 1)),${log_to}p" "$RIG_DIR/pa.log" | grep -c "Implicit underrun of 'Audio Stream'")" \
-        "$(sed -n "$((log_from + 1)),${log_to}p" "$RIG_DIR/pa.log" | grep "Implicit underrun of" | grep -vc "'Audio Stream'")"
+        "$prog_empty" "$rig_empty"
     fi
     break
   done

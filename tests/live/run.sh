@@ -261,8 +261,8 @@ fi
 grep '^sound:' "$work/program.log" | sed 's/^/live: /'
 # Where a gap the program did not count came from: the server logs the streams it found empty.
 if [ -f "${RIG_DIR:-}/pa.log" ]; then
-  note "server: $(grep -c "Implicit underrun of 'Audio Stream'" "$RIG_DIR/pa.log") underruns of the program's playback," \
-       "$(grep "Implicit underrun of" "$RIG_DIR/pa.log" | grep -vc "'Audio Stream'") of the rig's own streams"
+  read -r prog_empty rig_empty < <(rig_pulse_underruns)
+  note "server: $prog_empty underruns of the program's playback, $rig_empty of the rig's own streams"
 fi
 note "close: exit code $rc after $close_s s"
 note "artefacts in $work"
@@ -275,10 +275,13 @@ rc, close_s = sys.argv[2], float(sys.argv[3])
 back_only = sys.argv[4] == '1'
 # The recording holds bursts from before the event (a stop, a device removed); after a
 # restarted server it starts with the recovery, and what came before is in before.json.
-restarted = sys.argv[6] != ''
-recorded_before = sys.argv[5] != '0' and not restarted
 before_path = os.path.join(os.path.dirname(sys.argv[1]), 'before.json')
-earlier = json.load(open(before_path))['bursts'] if restarted and os.path.exists(before_path) else []
+if sys.argv[6] != '':
+    earlier = json.load(open(before_path))['bursts'] if os.path.exists(before_path) else []
+elif sys.argv[5] != '0':
+    earlier = None  # the bursts before the clean part, once it is known
+else:
+    earlier = []
 s = r['summary'].get('after', r['summary']['all'])
 after = float(s['label'].split()[1]) if s['label'] != 'all' else 0.0
 # Bursts whose input the rig's player broke up cannot be judged (live.py leaves them out).
@@ -300,10 +303,9 @@ def median(xs):
     xs = list(xs)
     return round(statistics.median(xs), 1) if xs else None
 held = median(d)
-before = median([b['delay_ms'] for b in r['bursts'] if recorded_before and b['t_s'] < after
-                 and 'delay_ms' in b and not b.get('drag_at_onset')] +
-                [b['delay_ms'] for b in earlier if 'delay_ms' in b and not b.get('drag_at_onset')
-                 and not b.get('input_gaps')])
+if earlier is None:
+    earlier = [b for b in r['bursts'] if b['t_s'] < after]
+before = median(b['delay_ms'] for b in earlier if 'delay_ms' in b and not b.get('drag_at_onset'))
 if d and not back_only:
     if max(abs(x - held) for x in d) > 10:
         fails.append(f"delay {min(d)}..{max(d)} ms, not within 10 ms of {held} ms")
