@@ -30,8 +30,6 @@ cc -O2 -o "$work/wm_delete" "$rig/wm_delete.c" -lX11 || exit 1
 rig_x_start || exit 1
 rig_pulse_start || exit 1
 [ "$rt" = --rt-server ] && rig_pulse_realtime
-# The server logs each stream that ran dry: a gap the program had no part in shows there.
-pacmd set-log-level 4 >/dev/null 2>&1
 for _ in $(seq 1 "$busy"); do ( while :; do :; done ) & busy_pids+=($!); done
 mkdir -p "$work/run"
 cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$here/../../app/back.bmp" "$work/run/"

@@ -227,6 +227,8 @@ rec="$work/rec.raw"; [ -n "$restart_server" ] && rec="$work/rec2.raw"
 # the output of the last burst in (a missing one is judged below, not waited for)
 $RIG_ANALYZE wait-recording "$rec" --past-input 1.0 --timeout 10 || note "the recording did not grow"
 rig_record_stop
+# The server's log up to here: closing, the program leaves its playback empty by design.
+log_to=$(wc -l <"${RIG_DIR:-/nonexistent}/pa.log" 2>/dev/null || echo 0)
 # the jobs' own children (a sleep, xdotool) too
 for p in "${bg_pids[@]}"; do pkill -P "$p" 2>/dev/null; kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
 bg_pids=()
@@ -261,10 +263,11 @@ fi
 grep '^sound:' "$work/program.log" | sed 's/^/live: /'
 # Where a gap the program did not count came from: the server logs the streams it found empty.
 if [ -f "${RIG_DIR:-}/pa.log" ]; then
-  read -r prog_empty rig_empty < <(rig_pulse_underruns)
+  read -r prog_empty rig_empty < <(rig_pulse_underruns 0 "$log_to")
   note "server: $prog_empty underruns of the program's playback, $rig_empty of the rig's own streams"
 fi
 note "close: exit code $rc after $close_s s"
+[ -f "${RIG_DIR:-}/pa.log" ] && cp "$RIG_DIR/pa.log" "$work/"
 note "artefacts in $work"
 
 [ $check = 1 ] || exit 0

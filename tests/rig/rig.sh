@@ -116,7 +116,8 @@ rig_pulse_start() {
   if [ "$RIG_SERVER" = pipewire ]; then
     rig_pipewire_up || return 1
   else
-    pulseaudio -D -n --exit-idle-time=-1 --disallow-exit \
+    # At debug level the log names each stream the server found empty (rig_pulse_underruns).
+    pulseaudio -D -n --exit-idle-time=-1 --disallow-exit --log-level=debug \
       --load="module-native-protocol-unix" --log-target="file:$RIG_DIR/pa.log" --log-time=1 2>>"$RIG_DIR/pa.err" || {
       rig_log "pulseaudio did not start (see $RIG_DIR/pa.log)"; return 1; }
     for i in $(seq 1 50); do
