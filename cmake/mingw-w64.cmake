@@ -28,8 +28,9 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 find_program(QM_WINE NAMES wine wine64)
 if(QM_WINE)
   set(QM_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Wine prefix of this build")
+  # Through a wrapper that makes again a start Wine failed before the program ran.
   set(CMAKE_CROSSCOMPILING_EMULATOR env WINEPREFIX=${QM_WINEPREFIX} WINEDEBUG=-all
-      WINEDLLOVERRIDES=winemenubuilder.exe=d ${QM_WINE})
+      WINEDLLOVERRIDES=winemenubuilder.exe=d ${CMAKE_CURRENT_LIST_DIR}/../tests/windows/wine-run.sh ${QM_WINE})
 endif()
 
 # Tools and benchmarks need host libraries (libsndfile, libsamplerate, FFTW) that the
