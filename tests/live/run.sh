@@ -228,7 +228,8 @@ rec="$work/rec.raw"; [ -n "$restart_server" ] && rec="$work/rec2.raw"
 $RIG_ANALYZE wait-recording "$rec" --past-input 1.0 --timeout 10 || note "the recording did not grow"
 rig_record_stop
 # The server's log up to here: closing, the program leaves its playback empty by design.
-log_to=$(wc -l <"${RIG_DIR:-/nonexistent}/pa.log" 2>/dev/null || echo 0)
+log_to=0
+[ -f "${RIG_DIR:-}/pa.log" ] && log_to=$(wc -l <"$RIG_DIR/pa.log")
 # the jobs' own children (a sleep, xdotool) too
 for p in "${bg_pids[@]}"; do pkill -P "$p" 2>/dev/null; kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
 bg_pids=()

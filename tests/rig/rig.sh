@@ -199,12 +199,12 @@ rig_server_kill() {
   RIG_REC_PID=""
 }
 
-# rig_pulse_underruns [FROM_LINE [TO_LINE]]: what the PulseAudio rig's server logged as
-# found empty in that part of its log (all of it by default), "PROGRAM RIG": the program's
-# playback ('Audio Stream', SDL's name for it) and the rig's own streams.
+# rig_pulse_underruns FROM_LINE TO_LINE: what the PulseAudio rig's server logged as found
+# empty in that part of its log, "PROGRAM RIG": the program's playback ('Audio Stream',
+# SDL's name for it) and the rig's own streams.
 rig_pulse_underruns() {
   local part
-  part=$(sed -n "$((${1:-0} + 1)),${2:-\$}p" "$RIG_DIR/pa.log" 2>/dev/null | grep "Implicit underrun of")
+  part=$(sed -n "$(($1 + 1)),${2}p" "$RIG_DIR/pa.log" 2>/dev/null | grep "Implicit underrun of")
   echo "$(grep -c "'Audio Stream'" <<<"$part") $(grep -v "'Audio Stream'" <<<"$part" | grep -c .)"
 }
 
