@@ -115,31 +115,38 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
         }
         if (!event) {
             error = 0;
-            if (calibrated && recentCount >= kDriftReadings) {
-                // A drift only when every reading lies past the tolerance on one side; its
-                // size is their median (the least would leave the readings' noise behind).
+            const int n = afterDry ? kRestReadings : kDriftReadings;
+            if (calibrated && recentCount >= n) {
+                // A drift only when each of the last n readings lies past the tolerance on one
+                // side; its size is their median (the least would leave the readings' noise behind).
+                // After playback ran dry, the median alone: the readings swing by a few hundred
+                // frames with the periods, and the gap was heard anyway.
                 int32_t m[kDriftReadings];
                 bool oneSide = true;
-                for (int k = 0; k < kDriftReadings; ++k) {
-                    m[k] = recent[k] - target;
+                for (int k = 0; k < n; ++k) {
+                    m[k] = recent[(recentCount - 1 - k) % kDriftReadings] - target;
                     oneSide = oneSide && std::abs(m[k]) > tolerance && (m[k] > 0) == (m[0] > 0);
                 }
-                std::sort(m, m + kDriftReadings);
-                const int32_t drift = oneSide ? m[kDriftReadings / 2] : 0;
+                std::sort(m, m + n);
+                const int32_t median = m[n / 2];
+                const int32_t drift = (afterDry ? std::abs(median) > tolerance : oneSide) ? median : 0;
                 // What an event's correction left over, by the first readings after it, goes at
                 // once too: the gap was heard.
                 const bool rest = afterEvent;
                 afterEvent = false;
+                afterDry = false;
                 if (std::abs(drift) > 2 * tolerance || (drift != 0 && rest) || (std::abs(drift) > tolerance && quiet))
                     error = drift;
             }
         }
         if (error != 0) {
             afterEvent = event;
+            afterDry = event && dry;
             // One correction at a time, then a pause: a handler that cannot keep up
-            // loses some late blocks, not all of them.
+            // loses some late blocks, not all of them. After playback ran dry, only the
+            // block that brings the cushion back: the ones after it show the new periods.
             correction = error;
-            holdoff = kHoldoffBlocks;
+            holdoff = afterDry ? 1 : kHoldoffBlocks;
             recentCount = 0;
             d.restoration = true;
         }

@@ -10,6 +10,10 @@
 //   by their median, and only in a quiet block unless it exceeds twice the tolerance.
 // - After a correction, kHoldoffBlocks blocks pass before the next may start; what an
 //   event's correction left over, by the first readings after that, goes at once.
+// - After playback ran dry, the devices' periods start again anywhere in a block (a capture
+//   device opened afresh, a playback device that played silence): what the readings show
+//   then goes at once, by the median of kRestReadings readings after the block that brought
+//   the cushion back.
 // - Read off notification times, the reading carries a bias: start's delay is taken as the
 //   one to hold once kDriftReadings healthy readings agree on it; until then only events.
 // - The phase playback begins at is set once, with the second reading, in a quiet block.
@@ -30,6 +34,11 @@ public:
     static const int kDriftReadings = 8;
     // Blocks after a correction before the next may start: the readings settle first.
     static const int kHoldoffBlocks = 8;
+    // Readings after playback ran dry that say where the periods started again: the readings
+    // settle with the first block played after the cushion came back, within a few hundred
+    // frames of each other, and up to a third of a block off the cushion. Eight and a holdoff
+    // would leave the first words after a lost device that far off for 0.7 s.
+    static const int kRestReadings = 3;
 
     struct Decision {
         // Frames still to correct: > 0 to leave out of playback, < 0 to add as silence.
@@ -62,6 +71,7 @@ private:
     int32_t bias = 0;             // what the reading adds to the real delay (notification times)
     bool calibrated = false;      // bias known: slow drift may be corrected
     bool afterEvent = false;      // the last correction was for an event: its rest may follow at once
+    bool afterDry = false;        // ... for playback run dry: its rest follows kRestReadings readings
     int32_t suspect = 0;          // the last reading's error when it alone said event (playback not dry)
     int readings = 0;             // since start
     int healthy = 0;              // readings in a row with capture fed and playback going

@@ -191,6 +191,47 @@ TEST(DelayControl, WhatAnEventLeftOverGoesAtOnceLoudOrNot)
     EXPECT_EQ(corrections(out), (std::vector<Asked>{{1, 1500, true}, {17, 300, true}}));
 }
 
+TEST(DelayControl, WhatPlaybackRunDryLeftOverGoesWithTheThirdReadingAfterTheCushionCameBack)
+{
+    // Playback dry with the reading 2000 short: silence at once. The block after it brings
+    // the cushion back (its reading is left out); then the devices' periods show where they
+    // started again, loud or not. Read off a capture device opened afresh: up to a third of
+    // a block either way.
+    struct Row {
+        const char* what;
+        std::vector<Block> after;
+        std::vector<Asked> expected;
+    };
+    const Block dry{kNominal - 2000, true};
+    const Row rows[] = {
+        {"late by 700: cut with the third reading", repeat(at(kNominal + 700), 12), {{0, -2000, true}, {4, 700, true}}},
+        {"early by 700: silence with the third reading",
+         repeat(at(kNominal - 700), 12),
+         {{0, -2000, true}, {4, -700, true}}},
+        {"the median of the three",
+         {at(kNominal), at(kNominal + 900), at(kNominal + 600), at(kNominal + 700)},
+         {{0, -2000, true}, {4, 700, true}}},
+        {"one of the three inside the tolerance, the median past it: cut by the median",
+         {at(kNominal), at(kNominal + 400), at(kNominal + 200), at(kNominal + 500)},
+         {{0, -2000, true}, {4, 400, true}}},
+        {"the median inside the tolerance: left to the drift rule",
+         std::vector<Block>{at(kNominal), at(kNominal + 700), at(kNominal + 100), at(kNominal + 200)} +
+             repeat(at(kNominal + 400), 12),
+         {{0, -2000, true}}},
+        {"then a drift needs eight again", std::vector<Block>{at(kNominal)} + repeat(at(kNominal), 3) +
+                                               repeat(at(kNominal + 600), 8),
+         {{0, -2000, true}, {12, 600, true}}},
+        {"the block that brings the cushion back does not count",
+         std::vector<Block>{at(kNominal + 700)} + repeat(at(kNominal), 3),
+         {{0, -2000, true}}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        DelayControl c(kBlock, WaveReading::Positions);
+        EXPECT_EQ(corrections(run(c, std::vector<Block>{dry} + r.after)), r.expected);
+    }
+}
+
 TEST(DelayControl, NotificationTimesTakeStartsDelayFromEightHealthyAgreeingReadings)
 {
     // The reading carries a bias of 700 frames. Tolerance 1024 once calibrated, event past
