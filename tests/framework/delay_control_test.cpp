@@ -73,6 +73,13 @@ std::vector<Asked> corrections(const std::vector<Outcome>& out)
     return a;
 }
 
+// A table's row: what it shows, the blocks fed, the corrections they must ask for.
+struct Row {
+    const char* what;
+    std::vector<Block> blocks;
+    std::vector<Asked> expected;
+};
+
 void PrintTo(const Asked& a, std::ostream* os)
 {
     *os << "{block " << a.block << ", " << a.frames << (a.restoration ? ", restoration}" : "}");
@@ -94,11 +101,6 @@ TEST(DelayControl, QuietIsAPeakBelowFortyDecibelsUnderFullScale)
 // Read off positions (calibrated from the start): tolerance 256, event past 1024.
 TEST(DelayControl, EventsGoWithASecondReadingOrDryAtOnceDriftWaitsForEightOnOneSide)
 {
-    struct Row {
-        const char* what;
-        std::vector<Block> blocks;
-        std::vector<Asked> expected;
-    };
     const Block dryShort{kNominal - 300, true};
     const Block dryNear{kNominal - 200, true};
     std::vector<Block> mixed;
@@ -197,11 +199,6 @@ TEST(DelayControl, WhatPlaybackRunDryLeftOverGoesWithTheThirdReadingAfterTheCush
     // the cushion back (its reading is left out); then the devices' periods show where they
     // started again, loud or not. Read off a capture device opened afresh: up to a third of
     // a block either way.
-    struct Row {
-        const char* what;
-        std::vector<Block> after;
-        std::vector<Asked> expected;
-    };
     const Block dry{kNominal - 2000, true};
     const Row rows[] = {
         {"late by 700: cut with the third reading", repeat(at(kNominal + 700), 12), {{0, -2000, true}, {4, 700, true}}},
@@ -228,7 +225,7 @@ TEST(DelayControl, WhatPlaybackRunDryLeftOverGoesWithTheThirdReadingAfterTheCush
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         DelayControl c(kBlock, WaveReading::Positions);
-        EXPECT_EQ(corrections(run(c, std::vector<Block>{dry} + r.after)), r.expected);
+        EXPECT_EQ(corrections(run(c, std::vector<Block>{dry} + r.blocks)), r.expected);
     }
 }
 
@@ -239,7 +236,7 @@ TEST(DelayControl, NotificationTimesTakeStartsDelayFromEightHealthyAgreeingReadi
     const int32_t biased = kNominal + 700;
     Block sick = at(biased);
     sick.behind = 0;  // capture not fed: not a circulation to calibrate on
-    struct Row {
+    struct Start {
         const char* what;
         std::vector<Block> start;
         int32_t expected;  // asked for when the reading then jumps 2100 further
@@ -247,14 +244,14 @@ TEST(DelayControl, NotificationTimesTakeStartsDelayFromEightHealthyAgreeingReadi
     std::vector<Block> spread;
     for (int k = 0; k < 40; ++k)
         spread.push_back(at(biased + (k % 2 ? 300 : -300)));
-    const Row rows[] = {
+    const Start starts[] = {
         {"calibrated: the bias is held", repeat(at(biased), 40), 2100},
         {"capture never fed: not calibrated", repeat(sick, 40), 2800},
         {"readings spread wider than a quarter block: not calibrated", spread, 2800},
         {"not before the arrivals window and eight readings", repeat(at(biased), 15), 2800},
         {"sixteen readings: calibrated", repeat(at(biased), 16), 2100},
     };
-    for (const Row& r : rows) {
+    for (const Start& r : starts) {
         SCOPED_TRACE(r.what);
         DelayControl c(kBlock, WaveReading::NotificationTimes);
         const auto out = run(c, r.start + repeat(at(biased + 2100), 2));
@@ -286,11 +283,6 @@ TEST(DelayControl, NotificationTimesTakeStartsDelayFromEightHealthyAgreeingReadi
 
 TEST(DelayControl, StartPhaseIsSetOnceWithTheSecondReadingInAQuietBlock)
 {
-    struct Row {
-        const char* what;
-        std::vector<Block> blocks;
-        std::vector<Asked> expected;
-    };
     const Row rows[] = {
         {"second reading off, quiet: set, no restoration",
          {at(kNominal + 400, true), at(kNominal + 400, true)},
