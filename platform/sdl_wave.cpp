@@ -64,6 +64,22 @@ namespace {
 // on PulseAudio with drags and two busy loops, 256 and 512 frames gave dropouts at rest and
 // under load; 1,024 none, and adds about 12 ms to the delay; 2,048 added 35 ms.
 const double kSdlBufferSeconds = 0.02;
+// SDL's native PipeWire driver asks the graph for a quantum of its buffer: at 1,024 frames the
+// delay was 170-176 ms against PulseAudio's 141-148. Half that gave 143-155 ms, clean beside two busy loops, under pointer floods and across a
+// restarted server; the server's graph thread and the client's run at real-time priority.
+const char* const kHalfBufferDriver = "pipewire";
+
+// For the driver SDL has picked (SDL_GetCurrentAudioDriver after its audio is initialised).
+Uint16 sdlBufferFrames(DWORD rate, const char* driver)
+{
+    Uint16 frames = 64;
+    while (frames < rate * kSdlBufferSeconds && frames < 4096)
+        frames *= 2;
+    if (driver && std::strcmp(driver, kHalfBufferDriver) == 0)
+        frames /= 2;
+    return frames;
+}
+
 // Bound on waiting for the notification thread: it only runs long if a notification
 // function does, and reset and close must not hang behind one that never returns.
 const auto kNotifyWait = std::chrono::seconds(5);
@@ -392,6 +408,7 @@ void watchDevice(WaveDevice& d)
         d.sdl = 0;
     }
     SDL_AudioSpec have = {};
+    d.want.samples = sdlBufferFrames(d.rate, SDL_GetCurrentAudioDriver());
     SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, d.capture ? 1 : 0, &d.want, &have, 0);
     if (id == 0) {
         // Never opened: let go of SDL's audio, so the next try picks its driver afresh (a
@@ -510,14 +527,6 @@ bool devicesComeAndGo()
     return !driver || (std::strcmp(driver, "disk") != 0 && std::strcmp(driver, "dummy") != 0);
 }
 
-Uint16 sdlBufferFrames(DWORD rate)
-{
-    Uint16 frames = 64;
-    while (frames < rate * kSdlBufferSeconds && frames < 4096)
-        frames *= 2;
-    return frames;
-}
-
 MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
                     DWORD_PTR instance, DWORD flags)
 {
@@ -552,7 +561,6 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
     want.freq = static_cast<int>(format->nSamplesPerSec);
     want.format = format->wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16SYS;
     want.channels = static_cast<Uint8>(format->nChannels);
-    want.samples = sdlBufferFrames(format->nSamplesPerSec);
     want.callback = audioCallback;
     want.userdata = d.get();
     d->frameBytes = format->nBlockAlign;
@@ -572,6 +580,7 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
             std::snprintf(reason, sizeof reason, ": %s", SDL_GetError());
         } else {
             SDL_AudioSpec have = {};
+            want.samples = sdlBufferFrames(d->rate, SDL_GetCurrentAudioDriver());
             // No allowed changes: SDL converts between this format and the hardware's.
             d->sdl = SDL_OpenAudioDevice(nullptr, capture ? 1 : 0, &want, &have, 0);
             const char* driver = SDL_GetCurrentAudioDriver();
