@@ -22,6 +22,9 @@ const DWORD kFrameBytes = kChannels * kBitsPerSample / 8;
 // mean a device is lost: a second, longer than any block or stall a working device has.
 const auto kWatchPeriod = std::chrono::milliseconds(100);
 const int kLostPeriods = 10;
+// Before the first notification since open, three seconds: Wine's capture gives its first
+// block 1.1-1.3 s after a process's first start, and opening again would start it over.
+const int kFirstSoundPeriods = 30;
 const int kCushionBlocks = DelayControl::kCushionBlocks;
 
 bool framesOf(const MMTIME& t, DWORD& frames)
@@ -116,12 +119,11 @@ void SAudioIO::start()
 
 void SAudioIO::startLocked()
 {
-    // Where the positions give the delay, playback begins with the first captured block:
-    // begun now, it would play part of its cushion before capture delivers anything (a
-    // sound server opens the two streams some milliseconds apart), and the cushion would
-    // have to be restored with a gap in the first words. Under notification times the
-    // clocks are read from the start, so there playback begins at once.
-    cushionPending = reading == Reading::Positions;
+    // Playback begins with the first captured block: begun now, it would play part of its
+    // cushion before capture delivers anything (a sound server opens the two streams some
+    // milliseconds apart, Wine's capture sometimes starts a block or more late), and the
+    // cushion would have to be restored with a gap in the first words.
+    cushionPending = true;
     // Both positions are zero here: just opened, or reset by stop.
     framesWritten = 0;
     framesCaptured = 0;
@@ -131,7 +133,7 @@ void SAudioIO::startLocked()
     playedTotal = 0;
     captureQueued = 0;
     playbackQueued = 0;
-    // Playback starts with the first write below.
+    // Where playback would have begun: beginPlayback reads how late capture's first block came.
     playbackOrigin = clockNow();
     running = true;
     for (int i = 0; i < 2; ++i) {
@@ -142,16 +144,24 @@ void SAudioIO::startLocked()
         captureQueued.fetch_add(1);
         waveInAddBuffer(inputDevice, h, kHeaderSize);
     }
-    // Playback begins with two blocks of silence, at once or with the first captured block
-    // (beginPlayback).
-    if (!cushionPending)
-        queueSilence(kCushionBlocks * blockSize);
     waveInStart(inputDevice);
 }
 
 void SAudioIO::beginPlayback()
 {
     cushionPending = false;
+    if (reading == Reading::NotificationTimes) {
+        // Read off notification times, the delay start gives is the one held (the reading's
+        // bias is learnt from it): nothing sets it right later. The block just captured goes
+        // behind a block of silence, less what its notification came late, so the delay is
+        // the cushion as if playback had begun with capture. Later than half a block, capture
+        // itself began late, which says nothing of the delay: the whole block of silence.
+        const int64_t late = arrivedAt - playbackOrigin.load() - blockSize;
+        const int64_t lead = late >= 0 && late <= blockSize / 2 ? late : 0;
+        playbackOrigin = clockNow();
+        queueSilence((kCushionBlocks - 1) * blockSize - static_cast<int32_t>(lead));
+        return;
+    }
     // Playback moves in the device's periods, which start anywhere: the next reading shows
     // where, and that is set right with the second block, before a voice can be in it.
     delayControl.beginPhase();
@@ -283,18 +293,20 @@ void SAudioIO::watch()
     uint32_t seen = notifications.load();
     int silent = 0;
     bool told = false;
+    bool flowed = false;  // since open
     while (watching.load()) {
         std::this_thread::sleep_for(kWatchPeriod);
         const uint32_t n = notifications.load();
         if (n != seen || busy.load() != 0) {
             // Sound flows, or the handler is merely slow: no device is lost.
+            flowed = flowed || n != seen;
             seen = n;
             silent = 0;
             told = false;
             continue;
         }
         // Counted in the watch's own periods, so a process stopped meanwhile does not count.
-        if (++silent < kLostPeriods)
+        if (++silent < (flowed ? kLostPeriods : kFirstSoundPeriods))
             continue;
         silent = 0;
         std::lock_guard<std::mutex> lock(control);

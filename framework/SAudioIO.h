@@ -41,9 +41,9 @@ public:
     HWAVEIN inputDevice = nullptr;
 
     // Where the platform does not bring lost devices back by itself (WinMM), the stream
-    // watches: no notification for a second while running and no handler at work, and it
-    // closes both devices and opens the default ones again, every second until sound
-    // flows. Set before open.
+    // watches: no notification for a second while running and no handler at work (three
+    // seconds before the first since open), and it closes both devices and opens the
+    // default ones again, every second until sound flows. Set before open.
     bool reopenLost = !kHostReopensLostDevices;
 
     SAudioIO() = default;

@@ -182,16 +182,18 @@ TEST_P(SAudioStreamSim, StartHoldsTwoBlocksAndNeverCorrectsAtRest)
 // with the voice from the first sample: no restoration, no gap, the designed delay.
 TEST_P(SAudioStreamSim, CaptureBeginningLateStartsCleanAtTheDesignedDelay)
 {
-    if (GetParam().reading != SAudioIO::Reading::Positions)
-        GTEST_SKIP() << "read off notification times, playback starts at once";
-    for (uint64_t late : {0u, 300u, 700u, 1500u}) {
+    // Wine's capture sometimes starts more than a block late.
+    for (uint64_t late : {0u, 300u, 700u, 1500u, 3000u, 9000u}) {
         SCOPED_TRACE(late);
         sim::Config c = config();
         c.captureStart = late;
         c.voiced = [](uint64_t) { return true; };
         SimRun r(c, 0.5, GetParam().reading);
         r.until(10 * kRate);
-        EXPECT_NEAR(r.ear.firstDelay, 2 * kBlock, c.chunk);
+        // Read off notification times, a start so late that it cannot be told from a late
+        // notification leaves that lateness in the delay held.
+        EXPECT_GE(r.ear.firstDelay, 2 * kBlock - c.chunk);
+        EXPECT_LE(r.ear.firstDelay, 2 * kBlock + c.chunk + static_cast<double>(c.captureLate));
         EXPECT_EQ(r.ear.fault, "");
         EXPECT_EQ(r.stream.restorations(), 0u);
         expectEveryBlockOnceInOrder(r.handler);
