@@ -38,7 +38,7 @@ cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$here/../../
 silent=0 slow=0 bad=0 worst=0
 for c in $(seq 1 "$cycles"); do
   for attempt in 1 2 3; do
-    log_from=$(wc -l <"$RIG_DIR/pa.log" 2>/dev/null)
+    log_from=$(wc -l 2>/dev/null <"$RIG_DIR/pa.log")
     (cd "$work/run" && SDL_AUDIODRIVER=$RIG_SDL_DRIVER exec "$program") >"$work/program.log" 2>&1 &
     pid=$!
     rig_wait_window 5
@@ -48,7 +48,7 @@ for c in $(seq 1 "$cycles"); do
     rig_play "$work/voice.wav"
     $RIG_ANALYZE wait-recording "$work/rec.raw" --past-input 0.4 --timeout 10
     rig_record_stop
-    log_to=$(wc -l <"$RIG_DIR/pa.log" 2>/dev/null)
+    log_to=$(wc -l 2>/dev/null <"$RIG_DIR/pa.log")
     t0=$(date +%s.%N)
     if [ -n "$wid" ]; then "$work/wm_delete" "$wid"; else kill -INT "$pid"; fi
     for _ in $(seq 1 500); do kill -0 "$pid" 2>/dev/null || break; sleep 0.01; done
