@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
 """Live-use measurements on the sound rig (numpy, and the rig's analyze.py).
 
-  live.py signal OUT.wav --seconds S [--on 2.5] [--off 0.5] [--f0 150]
+  live.py signal OUT.wav --seconds S [--on 2.5] [--off 0.5] [--f0 150] [--block 2048]
       The soak input: a steady voiced tone in bursts of --on seconds with --off
       seconds of silence between them, so that every burst onset times the delay.
+      The silence is lengthened to make each burst's period whole --block frames
+      (the program's block; 0: as given): where a voice begins within a block moves
+      the resynthesised onset by up to 6 ms (offline, one burst every 3 s: 33.3-39.3
+      ms), which would read as the delay moving; at one place in the block the
+      onsets of the same rendering stay within 1.3 ms.
   live.py measure REC.raw [--skip S] [--after S] [--gap-ms 0.7] [--json FILE]
       A recording with the input on the left and the program's output on the
-      right (tests/rig/rig.sh). Per input burst: the delay to the output's onset,
-      and the dropouts inside it: runs of exact zeros of at least --gap-ms in the
+      right (tests/rig/rig.sh). Per input burst: the delay (the shift that lays the
+      output's loudness contour over the input's), and the dropouts inside it: runs of exact zeros of at least --gap-ms in the
       output while the input is active. Prints a summary and one line per burst
       with a fault; --json writes everything. --after S: the summary also counts
       the bursts that start S seconds or later into the recording (the clean part
@@ -16,13 +21,18 @@
       --drags FILE: times (s, recording time) of pad drags; a burst whose onset a
       drag may have reshaped is reported, and its delay left out of the delay
       figures (the onset is found at a threshold, and a pitch change moves it).
+  live.py selftest [--render quillmorph-render]
+      The delay measure on recordings whose delay is known (see cmd_selftest).
 """
 
 import argparse
 import json
 import os
 import statistics
+import subprocess
 import sys
+import tempfile
+import wave
 
 import numpy as np
 
@@ -36,16 +46,61 @@ MAX_DELAY_S = 2.0
 EDGE_S = 0.1
 
 
+def soak_signal(seconds, on=2.5, off=0.5, f0=150.0, block=2048):
+    """(samples, burst count, period in samples)."""
+    on_n, period = round(on * RATE), round((on + off) * RATE)
+    if block > 0:
+        period = -(-period // block) * block
+    count = max(1, int(seconds * RATE / period))
+    return analyze.bursts_signal(f0, count, on_n / RATE, (period - on_n) / RATE, 0.2), count, period
+
+
 def cmd_signal(args):
-    count = max(1, int(args.seconds / (args.on + args.off)))
-    samples = analyze.bursts_signal(args.f0, count, args.on, args.off, 0.2)
+    samples, count, period = soak_signal(args.seconds, args.on, args.off, args.f0, args.block)
     analyze.write_wav(args.out, samples)
-    print(f"wrote {args.out}: {count} bursts of {args.on} s, {count * (args.on + args.off):.0f} s")
+    print(f"wrote {args.out}: {count} bursts of {args.on} s, one every {period / RATE:.4f} s, "
+          f"{count * period / RATE:.0f} s")
 
 
 def onset(x, start, end, thr):
     over = np.flatnonzero(np.abs(x[start:end].astype(np.int32)) >= thr)
     return start + int(over[0]) if len(over) else None
+
+
+# The delay is read off the loudness contour of the whole burst, not off its first sample
+# over a threshold: the resynthesis starts a voice at its own period and block boundaries,
+# which moves that sample by up to 6.6 ms with no stream at all (offline, 16 places in the
+# block, 12 bursts each: 33.3-39.9 ms; the contour 41.7-44.5 ms). The contour is the RMS
+# over one period of the soak voice (150 Hz), searched this close to the onset's delay.
+CONTOUR_WINDOW = 294
+CONTOUR_SEARCH_S = 0.03
+CONTOUR_EDGE_S = 0.1
+
+
+def contour(x):
+    c = np.concatenate([[0.0], np.cumsum(x.astype(np.float64) ** 2)])
+    w = CONTOUR_WINDOW
+    return np.sqrt(np.maximum((c[w:] - c[:-w]) / w, 0.0))
+
+
+def contour_delay(cin, cout, s, e, near):
+    """The lag (samples, to a fraction) within CONTOUR_SEARCH_S of `near` at which the
+    output's contour best matches the input's over the burst [s, e); None past the end."""
+    search = int(CONTOUR_SEARCH_S * RATE)
+    a, b = max(0, s - int(CONTOUR_EDGE_S * RATE)), e + int(CONTOUR_EDGE_S * RATE)
+    lo, hi = max(0, near - search), near + search
+    if b > len(cin) or b + hi > len(cout):
+        return None
+    x, y = cin[a:b], cout[a + lo:b + hi]
+    n = 1 << int(np.ceil(np.log2(len(x) + len(y))))
+    c = np.fft.irfft(np.fft.rfft(y, n) * np.conj(np.fft.rfft(x, n)), n)[:hi - lo + 1]
+    k = int(np.argmax(c))
+    frac = 0.0
+    if 0 < k < len(c) - 1:
+        den = c[k - 1] - 2 * c[k] + c[k + 1]
+        if den < 0:
+            frac = 0.5 * (c[k - 1] - c[k + 1]) / den
+    return lo + k + frac
 
 
 # A drag this long before or after an input onset may change the pitch its block is
@@ -60,6 +115,7 @@ def measure(path, gap_ms, skip, drags=()):
     thr = max(200, 0.1 * peak)
     min_gap = max(1, int(gap_ms * RATE / 1000))
     machine = analyze.stalls(path)
+    cin, cout = contour(left), contour(right)
     rows = []
     for s, e in ins:
         row = {'t_s': round(s / RATE, 3)}
@@ -74,7 +130,10 @@ def measure(path, gap_ms, skip, drags=()):
             rows.append(row)
             continue
         d = o - s
-        row['delay_ms'] = round(1000.0 * d / RATE, 1)
+        row['onset_ms'] = round(1000.0 * d / RATE, 1)
+        lag = contour_delay(cin, cout, s, e, d)
+        if lag is not None:
+            row['delay_ms'] = round(1000.0 * lag / RATE, 1)
         a, b = s + d + int(EDGE_S * RATE), e + d - int(EDGE_S * RATE)
         if b > len(right):
             row['cut'] = True
@@ -97,7 +156,7 @@ def summary(rows, label):
     unjudged = sum(1 for r in rows if r.get('input_gaps'))
     rows = [r for r in rows if not r.get('input_gaps')]
     have = [r for r in rows if not r.get('missing')]
-    delays = [r['delay_ms'] for r in have if not r.get('drag_at_onset')]
+    delays = [r['delay_ms'] for r in have if 'delay_ms' in r and not r.get('drag_at_onset')]
     gaps = sum(r['gaps'] for r in have)
     bad = sum(1 for r in rows if r.get('missing') or r.get('gaps'))
     s = {'label': label, 'bursts': len(rows), 'missing': len(rows) - len(have), 'gaps': gaps,
@@ -111,6 +170,8 @@ def summary(rows, label):
         s.update({'delay_first_ms': delays[0], 'delay_min_ms': min(delays), 'delay_max_ms': max(delays),
                   'delay_median_ms': statistics.median(delays)})
         s['delay_spread_ms'] = round(max(abs(d - delays[0]) for d in delays), 1)
+        onsets = [r['onset_ms'] for r in have if not r.get('drag_at_onset')]
+        s['onset_min_ms'], s['onset_max_ms'] = min(onsets), max(onsets)
     longest = [g for r in have for g in r['gap_ms']]
     if longest:
         s['longest_gap_ms'] = max(longest)
@@ -137,13 +198,57 @@ def cmd_measure(args):
             print('  burst at %.1f s: the input itself has %d dropouts (not judged)' % (r['t_s'], r['input_gaps']))
         elif r.get('missing') or r.get('gaps'):
             print('  burst at %.1f s: %s' % (r['t_s'], 'missing' if r.get('missing') else
-                                             '%d gaps %s ms, %s s into the voice, delay %.1f ms' %
-                                             (r['gaps'], r['gap_ms'], r['gap_at_s'], r['delay_ms'])))
+                                             '%d gaps %s ms, %s s into the voice, onset %.1f ms' %
+                                             (r['gaps'], r['gap_ms'], r['gap_at_s'], r['onset_ms'])))
     for k in result:
         print(json.dumps(result[k]))
     if args.json:
         with open(args.json, 'w') as f:
             json.dump({'summary': result, 'bursts': rows}, f, indent=1)
+
+
+def cmd_selftest(args):
+    """The delay measure on recordings whose delay is known: a plain copy late by a known
+    number of samples, and the voice changer's own output (the offline renderer, its delay
+    kept) with the voice beginning at 16 places in its block."""
+    bad = []
+    voice, count, _ = soak_signal(15)
+    with tempfile.TemporaryDirectory() as tmp:
+        rec = os.path.join(tmp, 'rec.raw')
+
+        def delays(left, right):
+            n = max(len(left), len(right))
+            st = np.zeros((n, 2), '<i2')
+            st[:len(left), 0], st[:len(right), 1] = left, right
+            st.tofile(rec)
+            return [r.get('delay_ms') for r in measure(rec, 0.7, 0)]
+
+        for late in (4410, 6703):
+            got = delays(voice, np.concatenate([np.zeros(late, np.int16), voice // 2]))
+            want = 1000.0 * late / RATE
+            if len(got) != count or any(d is None or abs(d - want) > 0.1 for d in got):
+                bad.append(f"a copy {want:.2f} ms late read as {got}")
+        if args.render:
+            seen = []
+            for lead in range(0, 2048, 128):
+                x = np.concatenate([np.zeros(lead, np.int16), voice])
+                analyze.write_wav(os.path.join(tmp, 'in.wav'), x)
+                subprocess.run([args.render, '--keep-delay', os.path.join(tmp, 'in.wav'),
+                                os.path.join(tmp, 'out.wav')], check=True)
+                with wave.open(os.path.join(tmp, 'out.wav')) as w:
+                    y = np.frombuffer(w.readframes(w.getnframes()), '<i2')
+                got = delays(x, y)
+                if len(got) != count or None in got:
+                    bad.append(f"rendered with the voice {lead} samples into the block: {got}")
+                seen += [d for d in got if d is not None]
+            # Its block is 46.4 ms; wherever the voice begins, the delay reads within 3 ms.
+            if seen and (max(seen) - min(seen) > 3.0 or not 40.0 <= min(seen) <= max(seen) <= 47.0):
+                bad.append(f"the voice changer's delay read as {min(seen)}..{max(seen)} ms")
+            print(f"live selftest: the voice changer's delay reads {min(seen)}..{max(seen)} ms")
+    for b in bad:
+        print("FAIL: " + b)
+    print("live selftest: " + ("ok" if not bad else f"{len(bad)} failure(s)"))
+    return 1 if bad else 0
 
 
 def main():
@@ -155,6 +260,7 @@ def main():
     s.add_argument('--on', type=float, default=2.5)
     s.add_argument('--off', type=float, default=0.5)
     s.add_argument('--f0', type=float, default=150.0)
+    s.add_argument('--block', type=int, default=2048)
     m = sub.add_parser('measure')
     m.add_argument('rec')
     m.add_argument('--gap-ms', type=float, default=0.7)
@@ -162,8 +268,10 @@ def main():
     m.add_argument('--after', type=float)
     m.add_argument('--json')
     m.add_argument('--drags')
+    t = sub.add_parser('selftest')
+    t.add_argument('--render', help='the offline renderer (quillmorph-render)')
     args = p.parse_args()
-    {'signal': cmd_signal, 'measure': cmd_measure}[args.cmd](args)
+    sys.exit({'signal': cmd_signal, 'measure': cmd_measure, 'selftest': cmd_selftest}[args.cmd](args))
 
 
 if __name__ == '__main__':

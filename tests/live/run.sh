@@ -24,6 +24,9 @@
 #     --wine             PROGRAM is the Windows build (quillmorph.exe), run under Wine
 #     --out DIR          keep the recording, the logs and result.json there
 #     --check            exit 1 unless the run is clean (see below)
+#     --hold-ms X        with --check: every delay also within X ms of the first burst's (a
+#                        run without drags or events: a drag moves the resynthesised onset
+#                        by a pitch period's part, which is not the delay moving)
 #     --check-back       exit 1 unless sound comes back: no burst missing after the last
 #                        event's recovery second, and the close as for --check (dropouts and
 #                        the delay not judged: under Wine its own stream breaks up now and then)
@@ -50,10 +53,10 @@ fi
 
 here=$(cd "$(dirname "$0")" && pwd)
 rig="$here/../rig"
-[ $# -ge 1 ] || { sed -n '2,30p' "$0"; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,41p' "$0"; exit 2; }
 program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); shift
 seconds=30 busy=0 drag="" flood="" stop_program="" stop_server="" restart_server="" remove_sink="" remove_source=""
-late_server="" out="" check=0 check_back=0 rt_server=0 wine=0
+late_server="" out="" check=0 check_back=0 rt_server=0 wine=0 hold_ms=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift ;;
@@ -69,6 +72,7 @@ while [ $# -gt 0 ]; do
     --slow-server) export RIG_PULSE_SETUP_DELAY=$2; shift ;;
     --out) out=$2; shift ;;
     --check) check=1 ;;
+    --hold-ms) hold_ms=$2; shift ;;
     --rt-server) rt_server=1 ;;
     --wine) wine=1 ;;
     --check-back) check=1 check_back=1 ;;
@@ -272,7 +276,7 @@ note "close: exit code $rc after $close_s s"
 note "artefacts in $work"
 
 [ $check = 1 ] || exit 0
-"$RIG_PY" - "$work/result.json" "$rc" "$close_s" "$check_back" "${#events[@]}" "$restart_server" <<'PY'
+"$RIG_PY" - "$work/result.json" "$rc" "$close_s" "$check_back" "${#events[@]}" "$restart_server" "$hold_ms" <<'PY'
 import json, os, statistics, sys
 r = json.load(open(sys.argv[1]))
 rc, close_s = sys.argv[2], float(sys.argv[3])
@@ -315,6 +319,8 @@ if d and not back_only:
         fails.append(f"delay {min(d)}..{max(d)} ms, not within 10 ms of {held} ms")
     if before is not None and max(abs(x - before) for x in d) > 23:
         fails.append(f"delay {min(d)}..{max(d)} ms, not within half a block of the {before} ms before")
+    if sys.argv[7] and max(abs(x - d[0]) for x in d) > float(sys.argv[7]):
+        fails.append(f"delay {min(d)}..{max(d)} ms, not within {sys.argv[7]} ms of the first burst's {d[0]} ms")
 if rc != '0':
     fails.append(f'exit code {rc}')
 if os.path.exists(os.path.join(os.path.dirname(sys.argv[1]), 'flood_failed')):

@@ -77,12 +77,12 @@ def voiced(f0, seconds, seed=7):
 def bursts_signal(f0, bursts, on, off, lead, level=0.5):
     """int16 samples: lead silence, then bursts of a steady voice with 2 ms fades."""
     period = voiced(f0, round(f0 * 0.2) / f0)  # a whole number of periods
-    n = int(on * RATE)
+    n = round(on * RATE)
     ramp = int(0.002 * RATE)
     i = np.arange(n)
     gain = np.minimum(1.0, np.minimum(i / ramp, (n - 1 - i) / ramp))
     burst = (level * 32767 * gain * np.resize(period, n)).astype(np.int16)
-    gap = np.zeros(int(off * RATE), np.int16)
+    gap = np.zeros(round(off * RATE), np.int16)
     return np.concatenate([np.zeros(int(lead * RATE), np.int16)] + [burst, gap] * bursts)
 
 
