@@ -5,22 +5,20 @@
       The soak input: a steady voiced tone in bursts of --on seconds with --off
       seconds of silence between them, so that every burst onset times the delay.
       The silence is lengthened to make each burst's period whole --block frames
-      (the program's block; 0: as given): where a voice begins within a block moves
-      the resynthesised onset by up to 6 ms (offline, one burst every 3 s: 33.3-39.3
-      ms), which would read as the delay moving; at one place in the block the
-      onsets of the same rendering stay within 1.3 ms.
+      (the program's block; 0: as given), so every burst begins at one place in the
+      block: the voice changer's share of the delay moves with that place.
   live.py measure REC.raw [--skip S] [--after S] [--gap-ms 0.7] [--json FILE]
       A recording with the input on the left and the program's output on the
       right (tests/rig/rig.sh). Per input burst: the delay (the shift that lays the
-      output's loudness contour over the input's), and the dropouts inside it: runs of exact zeros of at least --gap-ms in the
-      output while the input is active. Prints a summary and one line per burst
-      with a fault; --json writes everything. --after S: the summary also counts
-      the bursts that start S seconds or later into the recording (the clean part
-      after a stall, say). A burst whose input itself has a dropout (the rig's
+      output's loudness contour over the input's), and the dropouts inside it: runs
+      of exact zeros of at least --gap-ms in the output while the input is active.
+      Prints a summary and one line per burst with a fault; --json writes
+      everything. --after S: the summary also counts the bursts that start S
+      seconds or later into the recording (the clean part after a stall, say). A burst whose input itself has a dropout (the rig's
       player starved) cannot be judged: it is reported, and left out of the counts.
       --drags FILE: times (s, recording time) of pad drags; a burst whose onset a
       drag may have reshaped is reported, and its delay left out of the delay
-      figures (the onset is found at a threshold, and a pitch change moves it).
+      figures (a pitch change there reshapes the output's onset).
   live.py selftest [--render quillmorph-render]
       The delay measure on recordings whose delay is known (see cmd_selftest).
 """

@@ -24,16 +24,15 @@
 #     --wine             PROGRAM is the Windows build (quillmorph.exe), run under Wine
 #     --out DIR          keep the recording, the logs and result.json there
 #     --check            exit 1 unless the run is clean (see below)
-#     --hold-ms X        with --check: every delay also within X ms of the first burst's (a
-#                        run without drags or events: a drag moves the resynthesised onset
-#                        by a pitch period's part, which is not the delay moving)
+#     --hold-ms X        with --check: every delay also within X ms of the first burst's (for
+#                        runs without events: devices opened again hold a delay of their own)
 #     --check-back       exit 1 unless sound comes back: no burst missing after the last
 #                        event's recovery second, and the close as for --check (dropouts and
 #                        the delay not judged: under Wine its own stream breaks up now and then)
 # Prints the measurement (tests/live/live.py), the program's sound counters and the
 # close. With --check a run passes when no burst is missing or has a dropout after
 # the last event's recovery second, every delay there is within 10 ms of their median
-# (onsets are found to a few ms) and within 23 ms (half a block) of those before, and
+# and within 23 ms (half a block) of those before (and within --hold-ms of the first), and
 # the window closes with exit 0 within 1 s. A run that failed while the machine itself
 # stopped for 20 ms or more at once (the rig logs its stalls beside every recording), or
 # in which the rig's own player broke up every burst, says nothing of the program: it is
@@ -53,7 +52,7 @@ fi
 
 here=$(cd "$(dirname "$0")" && pwd)
 rig="$here/../rig"
-[ $# -ge 1 ] || { sed -n '2,41p' "$0"; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,40p' "$0"; exit 2; }
 program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); shift
 seconds=30 busy=0 drag="" flood="" stop_program="" stop_server="" restart_server="" remove_sink="" remove_source=""
 late_server="" out="" check=0 check_back=0 rt_server=0 wine=0 hold_ms=""
@@ -302,8 +301,8 @@ if s['missing']:
 if s['gaps'] and not back_only:
     fails.append(f"{s['gaps']} dropouts")
 d = [b['delay_ms'] for b in rows if 'delay_ms' in b and not b.get('drag_at_onset')]
-# Onsets are found to a few ms (a drag at an onset changes its shape, so those are left
-# out). The delay held from the recovery second on stays within 10 ms of its median. Devices
+# A drag at an onset changes its shape, so those are left out of the delays. The delay
+# held from the recovery second on stays within 10 ms of its median. Devices
 # opened again after an event play through new server streams, whose share of the delay
 # differs by a few ms from the old ones'; a lost or doubled block of the cushion moves it by
 # 46 ms: within half a block of the bursts before.
