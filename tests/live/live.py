@@ -132,6 +132,12 @@ def measure(path, gap_ms, skip, drags=()):
         lag = contour_delay(cin, cout, s, e, d)
         if lag is not None:
             row['delay_ms'] = round(1000.0 * lag / RATE, 1)
+        # A stall of the machine while the voice comes out may empty the program's playback
+        # at the server, which the server then plays late: the delay it reads is the machine's.
+        near = [(a_, b_) for a_, b_ in machine
+                if a_ - analyze.STALL_BEFORE_S <= (e + d) / RATE and (s + d) / RATE <= b_ + analyze.STALL_AFTER_S]
+        if near:
+            row['stall_in_voice'] = [[round(a_, 3), round(1000.0 * (b_ - a_), 1)] for a_, b_ in near]
         a, b = s + d + int(EDGE_S * RATE), e + d - int(EDGE_S * RATE)
         if b > len(right):
             row['cut'] = True
