@@ -14,8 +14,9 @@
       of exact zeros of at least --gap-ms in the output while the input is active.
       Prints a summary and one line per burst with a fault; --json writes
       everything. --after S: the summary also counts the bursts that start S
-      seconds or later into the recording (the clean part after a stall, say). A burst whose input itself has a dropout (the rig's
-      player starved) cannot be judged: it is reported, and left out of the counts.
+      seconds or later into the recording (the clean part after a stall, say). A
+      burst whose input itself has a dropout (the rig's player starved) cannot be
+      judged: it is reported, and left out of the counts.
       --drags FILE: times (s, recording time) of pad drags; a burst whose onset a
       drag may have reshaped is reported, and its delay left out of the delay
       figures (a pitch change there reshapes the output's onset).
@@ -33,6 +34,7 @@ import tempfile
 import wave
 
 import numpy as np
+from scipy import signal as sps
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'rig'))
 import analyze  # noqa: E402
@@ -89,9 +91,7 @@ def contour_delay(cin, cout, s, e, near):
     lo, hi = max(0, near - search), near + search
     if b > len(cin) or b + hi > len(cout):
         return None
-    x, y = cin[a:b], cout[a + lo:b + hi]
-    n = 1 << int(np.ceil(np.log2(len(x) + len(y))))
-    c = np.fft.irfft(np.fft.rfft(y, n) * np.conj(np.fft.rfft(x, n)), n)[:hi - lo + 1]
+    c = sps.correlate(cout[a + lo:b + hi], cin[a:b], mode='valid', method='fft')
     k = int(np.argmax(c))
     frac = 0.0
     if 0 < k < len(c) - 1:
@@ -134,8 +134,7 @@ def measure(path, gap_ms, skip, drags=()):
             row['delay_ms'] = round(1000.0 * lag / RATE, 1)
         # A stall of the machine while the voice comes out may empty the program's playback
         # at the server, which the server then plays late: the delay it reads is the machine's.
-        near = [(a_, b_) for a_, b_ in machine
-                if a_ - analyze.STALL_BEFORE_S <= (e + d) / RATE and (s + d) / RATE <= b_ + analyze.STALL_AFTER_S]
+        near = analyze.stalls_over((s + d) / RATE, (e + d) / RATE, machine)
         if near:
             row['stall_in_voice'] = [[round(a_, 3), round(1000.0 * (b_ - a_), 1)] for a_, b_ in near]
         a, b = s + d + int(EDGE_S * RATE), e + d - int(EDGE_S * RATE)

@@ -223,12 +223,15 @@ def machine_spoilt(worst_ms):
     return worst_ms >= VOID_STALL_MS
 
 
+def stalls_over(t0, t1, spans):
+    """The stalls (start_s, end_s) that may have broken what came out from t0 to t1 (s)."""
+    return [(a, b) for a, b in spans if a - STALL_BEFORE_S <= t1 and t0 <= b + STALL_AFTER_S]
+
+
 def stall_near(t, spans):
     """The stall (start_s, end_s) a gap at recording time t may come from, or None."""
-    for a, b in spans:
-        if a - STALL_BEFORE_S <= t <= b + STALL_AFTER_S:
-            return (a, b)
-    return None
+    near = stalls_over(t, t, spans)
+    return near[0] if near else None
 
 
 def set_aside(gaps, spans):
