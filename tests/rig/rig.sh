@@ -46,7 +46,7 @@ RIG_ANALYZE="$RIG_PY $RIG_DIR_SELF/analyze.py"
 # rig_need TOOL...: exits 77 (skipped) when a tool, or the measurements' python, is missing.
 rig_need() {
   local tool more=()
-  [ "$RIG_SERVER" = pipewire ] && more=(pipewire wireplumber pipewire-pulse pw-cli pw-metadata dbus-daemon)
+  [ "$RIG_SERVER" = pipewire ] && more=(pipewire wireplumber pipewire-pulse pw-cli pw-link pw-metadata dbus-daemon)
   for tool in "$@" "${more[@]}"; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (script/bootstrap installs it)"; exit 77; }
   done
@@ -103,7 +103,7 @@ rig_x_stop() {
 #   rec  stereo null sink (recorded through its monitor)
 #   inL  mono sink onto rec's left channel    (where rig_play puts the input)
 #   spk  mono sink onto rec's right channel   (default sink: the program's output)
-#   mic  mono source from rec's left channel  (default source: the program's input)
+#   mic  mono source of what inL plays        (default source: the program's input)
 # plus the two keep-alive streams without which new streams on a null sink stall.
 rig_pulse_start() {
   rig_dir
@@ -129,13 +129,7 @@ rig_pulse_start() {
   # A server still setting up: it answers, but has no device (so no default) yet.
   sleep "${RIG_PULSE_SETUP_DELAY:-0}"
   pactl load-module module-null-sink sink_name=rec rate=$RIG_RATE channels=2 format=s16le >/dev/null &&
-  pactl load-module module-remap-sink sink_name=inL master=rec channels=1 channel_map=mono \
-    master_channel_map=front-left remix=no >/dev/null &&
-  pactl load-module module-remap-sink sink_name=spk master=rec channels=1 channel_map=mono \
-    master_channel_map=front-right remix=no >/dev/null &&
-  pactl load-module module-remap-source source_name=mic master=rec.monitor channels=1 channel_map=mono \
-    master_channel_map=front-left remix=no >/dev/null &&
-  pactl set-default-sink spk && pactl set-default-source mic || {
+  rig_device_add inL && rig_device_add spk && rig_device_add mic || {
     rig_log "could not set up the null sinks"; rig_pulse_stop; return 1; }
   "${RIG_NICE[@]}" pacat -p --raw --rate=$RIG_RATE --channels=1 --format=s16le --latency-msec=$RIG_LATENCY_MS \
     -d spk </dev/zero &
@@ -144,6 +138,58 @@ rig_pulse_start() {
   RIG_KEEP_IN_PID=$!
   rig_wait_running || { rig_log "the rig's null sink never ran"; return 1; }
   rig_log "$RIG_SERVER rig up (server pid $RIG_PULSE_PID, $XDG_RUNTIME_DIR)"
+}
+
+# rig_device_add inL|spk|mic: puts one of the rig's devices (see rig_pulse_start) on the
+# server; spk and mic become the defaults. On PulseAudio they are remapped views of rec,
+# which cost nothing. On PipeWire those modules are loopback streams, and input and output
+# on one device make a loop the graph breaks by a whole quantum (10.7 ms at 512 frames), a
+# delay no user's machine has: there each is a null device of its own, linked into rec
+# (and inL into mic) in the graph, which costs nothing either.
+rig_device_add() {
+  if [ "$RIG_SERVER" = pipewire ]; then
+    local class=() links=()
+    case "$1" in
+      inL) links=("inL:monitor_MONO rec:playback_FL") ;;
+      spk) links=("spk:monitor_MONO rec:playback_FR") ;;
+      mic) class=("sink_properties=media.class=Audio/Source/Virtual") links=("inL:monitor_MONO mic:input_MONO") ;;
+    esac
+    pactl load-module module-null-sink sink_name="$1" rate=$RIG_RATE channels=1 channel_map=mono \
+      "${class[@]}" >/dev/null || return 1
+    rig_pw_link ${links[0]} || return 1
+  else
+    case "$1" in
+      inL) pactl load-module module-remap-sink sink_name=inL master=rec channels=1 channel_map=mono \
+             master_channel_map=front-left remix=no >/dev/null ;;
+      spk) pactl load-module module-remap-sink sink_name=spk master=rec channels=1 channel_map=mono \
+             master_channel_map=front-right remix=no >/dev/null ;;
+      mic) pactl load-module module-remap-source source_name=mic master=rec.monitor channels=1 \
+             channel_map=mono master_channel_map=front-left remix=no >/dev/null ;;
+    esac || return 1
+  fi
+  case "$1" in
+    spk) pactl set-default-sink spk ;;
+    mic) pactl set-default-source mic ;;
+  esac
+}
+
+# rig_device_remove inL|spk|mic: takes the device off the server, as unplugging it would.
+rig_device_remove() {
+  local id
+  id=$(pactl list short modules | awk -v n="$1" '$0 ~ "(sink|source)_name=" n "([ \t]|$)" {print $1; exit}')
+  [ -n "$id" ] && pactl unload-module "$id"
+}
+
+# rig_pw_link OUT IN: links two ports in the PipeWire graph once both are there (a module's
+# node shows its ports a moment after pactl returns).
+rig_pw_link() {
+  local i
+  for i in $(seq 1 100); do
+    pw-link "$1" "$2" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  rig_log "could not link $1 to $2"
+  return 1
 }
 
 # rig_pipewire_up: a session bus, PipeWire, WirePlumber and pipewire-pulse on the rig's
