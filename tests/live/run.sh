@@ -27,6 +27,7 @@
 #     --hold-ms X        with --check: every delay also within X ms of the first burst's, but
 #                        where the machine itself stopped (for runs without events: devices
 #                        opened again hold a delay of their own)
+#     --max-delay-ms M   with --check: the median of those delays at most M ms
 #     --check-back       exit 1 unless sound comes back: no burst missing after the last
 #                        event's recovery second, and the close as for --check (dropouts and
 #                        the delay not judged: under Wine its own stream breaks up now and then)
@@ -53,10 +54,10 @@ fi
 
 here=$(cd "$(dirname "$0")" && pwd)
 rig="$here/../rig"
-[ $# -ge 1 ] || { sed -n '2,41p' "$0"; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,42p' "$0"; exit 2; }
 program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); shift
 seconds=30 busy=0 drag="" flood="" stop_program="" stop_server="" restart_server="" remove_sink="" remove_source=""
-late_server="" out="" check=0 check_back=0 rt_server=0 wine=0 hold_ms=""
+late_server="" out="" check=0 check_back=0 rt_server=0 wine=0 hold_ms="" max_delay_ms=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift ;;
@@ -73,6 +74,7 @@ while [ $# -gt 0 ]; do
     --out) out=$2; shift ;;
     --check) check=1 ;;
     --hold-ms) hold_ms=$2; shift ;;
+    --max-delay-ms) max_delay_ms=$2; shift ;;
     --rt-server) rt_server=1 ;;
     --wine) wine=1 ;;
     --check-back) check=1 check_back=1 ;;
@@ -155,24 +157,12 @@ at() {  # at T COMMAND...: runs COMMAND T seconds from now, in the background
 }
 stop_for() { kill -STOP "$1"; sleep "$2"; kill -CONT "$1"; note "stopped pid $1 for $2 s"; }
 toggle_module() {  # toggle_module sink|source D
-  local kind=$1 d=$2 id
-  if [ "$kind" = sink ]; then
-    id=$(pactl list short modules | awk '/sink_name=spk/ {print $1}')
-  else
-    id=$(pactl list short modules | awk '/source_name=mic/ {print $1}')
-  fi
-  pactl unload-module "$id"
+  local kind=$1 d=$2 dev=spk
+  [ "$kind" = source ] && dev=mic
+  rig_device_remove "$dev"
   note "removed the $kind"
   sleep "$d"
-  if [ "$kind" = sink ]; then
-    pactl load-module module-remap-sink sink_name=spk master=rec channels=1 channel_map=mono \
-      master_channel_map=front-right remix=no >/dev/null
-    pactl set-default-sink spk
-  else
-    pactl load-module module-remap-source source_name=mic master=rec.monitor channels=1 channel_map=mono \
-      master_channel_map=front-left remix=no >/dev/null
-    pactl set-default-source mic
-  fi
+  rig_device_add "$dev"
   note "put the $kind back"
 }
 drag_loop() {
@@ -276,7 +266,7 @@ note "close: exit code $rc after $close_s s"
 note "artefacts in $work"
 
 [ $check = 1 ] || exit 0
-"$RIG_PY" - "$work/result.json" "$rc" "$close_s" "$check_back" "${#events[@]}" "$restart_server" "$hold_ms" <<'PY'
+"$RIG_PY" - "$work/result.json" "$rc" "$close_s" "$check_back" "${#events[@]}" "$restart_server" "$hold_ms" "$max_delay_ms" <<'PY'
 import json, os, statistics, sys
 r = json.load(open(sys.argv[1]))
 rc, close_s = sys.argv[2], float(sys.argv[3])
@@ -324,6 +314,8 @@ if d and not back_only:
          and not b.get('stall_in_voice')]
     if sys.argv[7] and h and max(abs(x - h[0]) for x in h) > float(sys.argv[7]):
         fails.append(f"delay {min(h)}..{max(h)} ms, not within {sys.argv[7]} ms of the first burst's {h[0]} ms")
+    if sys.argv[8] and h and median(h) > float(sys.argv[8]):
+        fails.append(f"delay {median(h)} ms (median), over {sys.argv[8]} ms")
 if rc != '0':
     fails.append(f'exit code {rc}')
 if os.path.exists(os.path.join(os.path.dirname(sys.argv[1]), 'flood_failed')):
