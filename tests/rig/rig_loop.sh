@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The PipeWire rig adds no delay of its own: with the microphone linked straight to the
+# speaker in the program's place, each burst comes out at the input's own time. (Built as
+# loopbacks of one shared sink, its devices cost the graph a quantum, 10.7-21.3 ms, that
+# every delay the live runs read would have carried.)
+#   tests/rig/rig_loop.sh [WORK_DIR]
+# Exit 77 (skipped) when the rig's tools are missing.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+RIG_SERVER=pipewire
+. "$here/rig.sh"
+rig_need pactl parec paplay
+work=${1:-$(mktemp -d /tmp/qm-rig-loop.XXXXXX)}
+mkdir -p "$work"
+trap rig_stop_all EXIT
+rig_pulse_start || exit 1
+"$RIG_PY" "$here/../live/live.py" signal "$work/voice.wav" --seconds 8 >/dev/null || exit 1
+rig_pw_link mic:capture_MONO spk:playback_MONO || exit 1
+rig_record_start "$work/rec.raw"
+$RIG_ANALYZE wait-recording "$work/rec.raw" --seconds 0.3 --timeout 10 || exit 1
+rig_play "$work/voice.wav"
+sleep 0.3
+rig_record_stop
+"$RIG_PY" "$here/../live/live.py" measure "$work/rec.raw" --json "$work/result.json" | tail -1
+"$RIG_PY" - "$work/result.json" <<'PY'
+import json, sys
+s = json.load(open(sys.argv[1]))['summary']['all']
+fails = []
+if s['bursts'] < 2 or s['missing']:
+    fails.append(f"{s['bursts']} bursts, {s['missing']} missing")
+elif s['delay_max_ms'] > 0.5 or s['delay_min_ms'] < -0.5:
+    fails.append(f"the rig itself delays the voice {s['delay_min_ms']}..{s['delay_max_ms']} ms")
+print('rig loop: ' + ('FAIL: ' + '; '.join(fails) if fails else 'no delay of its own'))
+sys.exit(1 if fails else 0)
+PY
