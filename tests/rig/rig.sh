@@ -142,7 +142,7 @@ rig_pulse_start() {
 
 # rig_device_add inL|spk|mic: puts one of the rig's devices (see rig_pulse_start) on the
 # server; spk and mic become the defaults. On PulseAudio they are remapped views of rec,
-# which cost nothing. On PipeWire those modules are loopback streams, and input and output
+# rendered in its own pass. On PipeWire those modules are loopback streams, and input and output
 # on one device make a loop the graph breaks by a whole quantum (10.7 ms at 512 frames), a
 # delay no user's machine has: there each is a null device of its own, linked into rec
 # (and inL into mic) in the graph, which costs nothing either.
