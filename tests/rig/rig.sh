@@ -103,7 +103,7 @@ rig_x_stop() {
 #   rec  stereo null sink (recorded through its monitor)
 #   inL  mono sink onto rec's left channel    (where rig_play puts the input)
 #   spk  mono sink onto rec's right channel   (default sink: the program's output)
-#   mic  mono source of what inL plays        (default source: the program's input)
+#   mic  mono source from rec's left channel  (default source: the program's input)
 # plus the two keep-alive streams without which new streams on a null sink stall.
 rig_pulse_start() {
   rig_dir
@@ -141,13 +141,17 @@ rig_pulse_start() {
 }
 
 # rig_device_add inL|spk|mic: puts one of the rig's devices (see rig_pulse_start) on the
-# server; spk and mic become the defaults. On PulseAudio they are remapped views of rec,
-# rendered in its own pass. On PipeWire those modules are loopback streams, and input and output
-# on one device make a loop the graph breaks by a whole quantum (10.7 ms at 512 frames), a
-# delay no user's machine has: there each is a null device of its own, linked into rec
-# (and inL into mic) in the graph, which costs nothing either.
+# server; spk and mic become the defaults. They are remapped views of rec, rendered in its
+# own pass on PulseAudio. On PipeWire those modules are loopback streams, and input and
+# output on one device make a loop the graph breaks by a whole quantum (10.7 ms at 512
+# frames), a delay no user's machine has. RIG_PW_DEVICES=linked makes each a null device of
+# its own there, linked into rec (and inL into mic) in the graph, which adds nothing: the
+# rig for reading the delay. Not the default yet: on it a start on SDL's native driver had
+# a gap of about a period now and then (2 in 140 here, 1 in 5 on a fresh machine), not yet
+# told apart from the rig's own doing.
+RIG_PW_DEVICES=${RIG_PW_DEVICES:-loopback}
 rig_device_add() {
-  if [ "$RIG_SERVER" = pipewire ]; then
+  if [ "$RIG_SERVER" = pipewire ] && [ "$RIG_PW_DEVICES" = linked ]; then
     local class=() links=()
     case "$1" in
       inL) links=("inL:monitor_MONO rec:playback_FL") ;;

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# The PipeWire rig adds no delay of its own: with the microphone linked straight to the
-# speaker in the program's place, each burst comes out at the input's own time. (Built as
-# loopbacks of one shared sink, its devices cost the graph a quantum, 10.7-21.3 ms, that
-# every delay the live runs read would have carried.)
+# The PipeWire rig with linked devices (RIG_PW_DEVICES=linked) adds no delay of its own:
+# with the microphone linked straight to the speaker in the program's place, each burst
+# comes out at the input's own time. (Built as loopbacks of one shared sink, the default,
+# its devices cost the graph a quantum, 10.7-21.3 ms, that every delay read on it carries.)
 #   tests/rig/rig_loop.sh [WORK_DIR]
 # Exit 77 (skipped) when the rig's tools are missing.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-RIG_SERVER=pipewire
+RIG_SERVER=pipewire RIG_PW_DEVICES=linked
 . "$here/rig.sh"
 rig_need pactl parec paplay
 work=${1:-$(mktemp -d /tmp/qm-rig-loop.XXXXXX)}
