@@ -65,10 +65,10 @@ namespace {
 // under load; 1,024 none, and adds about 12 ms to the delay; 2,048 added 35 ms.
 const double kSdlBufferSeconds = 0.02;
 // SDL's native PipeWire driver asks the graph for a quantum of its buffer: at 1,024 frames the
-// delay was 156-158 ms against PulseAudio's 150-151 (beside two busy loops, on devices that add
-// no delay of their own). Half that gave
-// 147-148 ms, clean beside two busy loops, under pointer floods and across a restarted server;
-// the server's graph thread and the client's run at real-time priority.
+// delay was 156-158 ms against PulseAudio's 150-151 (beside two busy loops, on devices that
+// add no delay of their own). Half that gave 147-148 ms, clean beside two busy loops, under
+// pointer floods and across a restarted server; the server's graph thread and the client's
+// run at real-time priority.
 const char* const kHalfBufferDriver = "pipewire";
 
 // For the driver SDL has picked (SDL_GetCurrentAudioDriver after its audio is initialised).
