@@ -13,7 +13,9 @@
 #
 # RIG_SERVER=pipewire (before rig_pulse_start) runs PipeWire with WirePlumber and
 # pipewire-pulse instead of PulseAudio, with the same devices; RIG_SDL_DRIVER is the SDL
-# driver the program should use (pulseaudio, or pipewire for SDL's native one).
+# driver the program should use (pulseaudio, or pipewire for SDL's native one);
+# RIG_PW_DEVICES=linked builds PipeWire's devices as null devices linked in its graph, which
+# add no delay of their own (see rig_device_add).
 # Every process it starts is stopped by its own pid. State lives in RIG_DIR (a fresh
 # temporary folder, removed by rig_stop_all, unless set before rig_pulse_start/rig_x_start).
 # Needs: Xvfb, xdpyinfo, pulseaudio, pactl, pacat, parec, paplay, ImageMagick's import,
