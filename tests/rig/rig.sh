@@ -154,15 +154,15 @@ rig_pulse_start() {
 RIG_PW_DEVICES=${RIG_PW_DEVICES:-loopback}
 rig_device_add() {
   if [ "$RIG_SERVER" = pipewire ] && [ "$RIG_PW_DEVICES" = linked ]; then
-    local class=() links=()
+    local class=() from=$1:monitor_MONO to
     case "$1" in
-      inL) links=("inL:monitor_MONO rec:playback_FL") ;;
-      spk) links=("spk:monitor_MONO rec:playback_FR") ;;
-      mic) class=("sink_properties=media.class=Audio/Source/Virtual") links=("inL:monitor_MONO mic:input_MONO") ;;
+      inL) to=rec:playback_FL ;;
+      spk) to=rec:playback_FR ;;
+      mic) class=(sink_properties=media.class=Audio/Source/Virtual) from=inL:monitor_MONO to=mic:input_MONO ;;
     esac
     pactl load-module module-null-sink sink_name="$1" rate=$RIG_RATE channels=1 channel_map=mono \
       "${class[@]}" >/dev/null || return 1
-    rig_pw_link ${links[0]} || return 1
+    rig_pw_link "$from" "$to" || return 1
   else
     case "$1" in
       inL) pactl load-module module-remap-sink sink_name=inL master=rec channels=1 channel_map=mono \
