@@ -149,8 +149,8 @@ rig_pulse_start() {
 # frames), a delay no user's machine has. RIG_PW_DEVICES=linked makes each a null device of
 # its own there, linked into rec (and inL into mic) in the graph, which adds nothing: the
 # rig for reading the delay. Not the default yet: on it a start on SDL's native driver had
-# a gap of about a period now and then (2 in 140 here, 1 in 5 on a fresh machine), not yet
-# told apart from the rig's own doing.
+# a gap of about a period now and then (3 in 220 here, 1 in 5 on a fresh machine), mostly
+# the stream misreading its delay as the voice begins (README, Start and close).
 RIG_PW_DEVICES=${RIG_PW_DEVICES:-loopback}
 rig_device_add() {
   if [ "$RIG_SERVER" = pipewire ] && [ "$RIG_PW_DEVICES" = linked ]; then
