@@ -10,12 +10,20 @@ namespace {
 const int kQuietPeak = 328;
 
 // A delay reading within this of the cushion is the devices' granularity, not a change.
-// Past it, slow drift (two clocks) waits for a quiet block, where a jump is not heard,
-// unless it grows to twice this (a voice that never pauses, a gap nobody reported).
-// Notification times wander by a quarter block under Wine: twice that is the tolerance.
+// Past it, slow drift (two clocks, a server that lost a few milliseconds of input) waits
+// for a quiet block, where a jump is not heard. Positions kept on the devices' clocks
+// agree within a few dozen frames (3 ms here is what a listener would notice over a call);
+// notification times wander by a quarter block under Wine: twice that is the tolerance.
 int32_t driftTolerance(WaveReading r, int blockSize)
 {
-    return r == WaveReading::Positions ? blockSize / 8 : blockSize / 2;
+    return r == WaveReading::Positions ? blockSize / 16 : blockSize / 2;
+}
+
+// A drift this large goes in the voice too (a voice that never pauses, a gap nobody
+// reported); anything less waits for a pause.
+int32_t loudDrift(WaveReading r, int blockSize)
+{
+    return r == WaveReading::Positions ? blockSize / 4 : blockSize;
 }
 
 // A reading this far off is an event (a stall, a lost device): corrected at once.
@@ -27,6 +35,11 @@ int32_t eventThreshold(WaveReading r, int blockSize)
 // Whatever the reading, it is sure of this much: a block's difference, and of playback
 // having run dry (the gap is heard anyway, so the cushion comes back at once).
 int32_t dryTolerance(int blockSize) { return blockSize / 8; }
+
+// Readings that agree within this are settled: the phase is set again off their median.
+int32_t settledSpread(int blockSize) { return blockSize / 16; }
+// ... when it is off by more than this.
+int32_t settleTolerance(int blockSize) { return blockSize / 64; }
 
 }  // namespace
 
@@ -82,6 +95,28 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
             recentCount = 0;
         }
     }
+    if (settlePending && correction == 0 && holdoff == 0 && recentCount >= kDriftReadings && quiet && r.valid &&
+        !dry) {
+        // The devices' clocks have seen enough periods for the readings to agree: the phase
+        // goes where they say, in a quiet block, so the delay held is the cushion to a few
+        // frames on every start. Readings that do not agree yet wait for later ones.
+        int32_t m[kDriftReadings];
+        for (int k = 0; k < kDriftReadings; ++k)
+            m[k] = recent[(recentCount - 1 - k) % kDriftReadings];
+        std::sort(m, m + kDriftReadings);
+        if (m[kDriftReadings - 1] - m[0] <= settledSpread(blockSize)) {
+            settlePending = false;
+            const int32_t error = m[kDriftReadings / 2] - nominal;
+            if (std::abs(error) > settleTolerance(blockSize)) {
+                correction = error;
+                holdoff = kHoldoffBlocks;
+                recentCount = 0;
+                Decision d;
+                d.correction = correction;
+                return d;
+            }
+        }
+    }
     if (!calibrated && healthy >= kDriftReadings && recentCount >= kDriftReadings &&
         readings >= Arrivals::kWindow + kDriftReadings)
         calibrate(nominal);
@@ -135,13 +170,16 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
                 const bool rest = afterEvent;
                 afterEvent = false;
                 afterDry = false;
-                if (std::abs(drift) > 2 * tolerance || (drift != 0 && rest) || (std::abs(drift) > tolerance && quiet))
+                if (std::abs(drift) > loudDrift(reading, blockSize) || (drift != 0 && rest) ||
+                    (std::abs(drift) > tolerance && quiet))
                     error = drift;
             }
         }
         if (error != 0) {
             afterEvent = event;
             afterDry = event && dry;
+            // Playback's periods start afresh after it ran dry: set again once they settle.
+            settlePending = settlePending || (afterDry && reading == WaveReading::Positions);
             // One correction at a time, then a pause: a handler that cannot keep up
             // loses some late blocks, not all of them. After playback ran dry, only the
             // block that brings the cushion back: the ones after it show the new periods.

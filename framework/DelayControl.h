@@ -7,7 +7,7 @@
 // - An event (off by more than the threshold, or playback dry) is corrected at once when
 //   playback ran dry, else once two readings in a row say so, by the smaller.
 // - A slow drift only after kDriftReadings readings all lie past the tolerance on one side,
-//   by their median, and only in a quiet block unless it exceeds twice the tolerance.
+//   by their median, and only in a quiet block unless it is past a larger bound.
 // - After a correction, kHoldoffBlocks blocks pass before the next may start; what an
 //   event's correction left over, by the first readings after that, goes at once.
 // - After playback ran dry, the devices' periods start again anywhere in a block (a capture
@@ -16,7 +16,10 @@
 //   the cushion back.
 // - Read off notification times, the reading carries a bias: start's delay is taken as the
 //   one to hold once kDriftReadings healthy readings agree on it; until then only events.
-// - The phase playback begins at is set once, with the second reading, in a quiet block.
+// - The phase playback begins at is set with the second reading, in a quiet block, and
+//   again once kDriftReadings readings agree to a sixteenth of a block (the devices'
+//   positions take some periods to settle), in a quiet block, when off by more than a
+//   64th; that again after playback ran dry. Neither counts as a restoration.
 //
 // Plain values: no allocation, no lock, called on the capture notification thread only.
 
@@ -52,8 +55,13 @@ public:
     DelayControl(int blockSize, WaveReading reading);
 
     // Playback has just begun: the next readings show the phase its device's periods
-    // started at, which the second one sets right if the block is quiet.
-    void beginPhase() { phasePending = true; }
+    // started at, which the second one sets right if the block is quiet, and the first
+    // settled ones again.
+    void beginPhase()
+    {
+        phasePending = true;
+        settlePending = true;
+    }
     // Once per captured block, before it is played.
     Decision onBlock(const DelayReading& r, int captureBehind, bool quiet);
     // The stream made this much of the correction (same sign as Decision::correction).
@@ -76,6 +84,7 @@ private:
     int readings = 0;             // since start
     int healthy = 0;              // readings in a row with capture fed and playback going
     bool phasePending = false;    // playback just begun: the next reading sets its phase right
+    bool settlePending = false;   // ... and the first settled readings set it again
 };
 
 // Whether a block of n samples is quiet: its peak below -40 dB of full scale, where a

@@ -37,6 +37,7 @@
 // inside a notification does not wait for the notification thread (that would be waiting on itself).
 
 #include "platform/win32_wave.h"
+#include "platform/device_clock.h"
 #include "platform/sound_server.h"
 #include "platform/wave_stats.h"
 
@@ -49,6 +50,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -97,6 +99,9 @@ const auto kReopenRetry = std::chrono::milliseconds(500);
 // PulseAudio the device is opened afresh, since SDL's capture there never catches up with the
 // backlog a stall leaves (measured: a third of real time for seconds after a 0.5 s stop).
 const auto kStallGap = std::chrono::milliseconds(150);
+// Periods a device's clock may stand from the data moved: a server's queue and a period
+// late come to less than three.
+const uint64_t kClockReach = 4;
 // How long a device check may wait for a sound server's answer (it holds the control path).
 const int kServerProbeMs = 200;
 // Capture SDL delivers while no block is queued is kept this long for the next block, as a
@@ -178,6 +183,7 @@ struct WaveDevice {
     std::chrono::steady_clock::time_point lastCall;
     uint64_t lastMoved = 0;            // bytes of blocks in it
     uint64_t lastLength = 0;           // bytes in all
+    DeviceClock clock;                 // a device's (realtime) clock, off the periods that moved data
     bool openPending = true;           // the open notification has not gone out yet
     bool closing = false;              // handle is dead; the thread sends the close notification and ends
     bool threadEnded = false;          // close may join
@@ -283,6 +289,24 @@ size_t hold(WaveDevice& d, const Uint8* stream, size_t n)
     return n - kept;
 }
 
+double steadySeconds(std::chrono::steady_clock::time_point t)
+{
+    return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
+// Under the device lock, at the end of a period that began at `now`: what it says of the
+// device's clock. Only a period that moved data in full says anything.
+void timePeriod(WaveDevice& d, std::chrono::steady_clock::time_point now, uint64_t movedBefore, uint64_t len,
+                bool lost)
+{
+    if (d.capture && d.started && !lost && len > 0)
+        d.clock.add(steadySeconds(now), static_cast<double>((d.moved + d.heldLength) / d.frameBytes));
+    else if (!d.capture && len > 0 && d.moved - movedBefore == len)
+        d.clock.add(steadySeconds(now), static_cast<double>(movedBefore / d.frameBytes));
+    else
+        d.clock.restart();
+}
+
 void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
 {
     WaveDevice& d = *static_cast<WaveDevice*>(userdata);
@@ -344,6 +368,8 @@ void SDLCALL audioCallback(void* userdata, Uint8* stream, int len)
             d.stalled = true;
             finishedAny = true;  // wakes the notification thread
         }
+        if (d.realtime)
+            timePeriod(d, now, movedBefore, static_cast<uint64_t>(len), lost > 0);
         d.lastCall = now;
         d.lastMoved = d.moved - movedBefore;
         d.lastLength = static_cast<uint64_t>(len);
@@ -426,6 +452,7 @@ void watchDevice(WaveDevice& d)
         std::lock_guard<std::mutex> l(d.lock);
         d.sdl = id;
         d.silentLooks = 0;
+        d.clock.restart();
         d.silence = have.silence;
         const char* driver = SDL_GetCurrentAudioDriver();
         d.reopenAfterStall = d.capture && driver && std::strcmp(driver, "pulseaudio") == 0;
@@ -567,6 +594,7 @@ MMRESULT openDevice(bool capture, void** phandle, UINT deviceId, LPCWAVEFORMATEX
     want.userdata = d.get();
     d->frameBytes = format->nBlockAlign;
     d->rate = format->nSamplesPerSec;
+    d->clock = DeviceClock(capture ? DeviceClock::Side::Capture : DeviceClock::Side::Playback, d->rate);
     if (capture) {
         d->heldCapacity = static_cast<size_t>(kCaptureHoldSeconds * d->rate) * d->frameBytes;
         d->held.reset(new uint8_t[d->heldCapacity]);
@@ -770,6 +798,7 @@ MMRESULT reset(const void* handle, bool capture)
             d->moved = 0;
             d->lastMoved = 0;
             d->lastLength = 0;
+            d->clock.restart();
             while (d->head)
                 finishHead(*d);
             target = d->finished;
@@ -801,13 +830,23 @@ MMRESULT position(const void* handle, bool capture, LPMMTIME t, UINT size)
         // Capture: what is held for the next block was recorded too.
         bytes = d->moved + d->heldLength;
         // Within a period: capture is recording into the head block (or what holds input
-        // for it), playback is still playing what SDL took last.
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - d->lastCall).count();
+        // for it), playback is still playing what SDL took last. A device's clock says how
+        // far; without one, the time since the last period does, up to that period.
+        const auto now = std::chrono::steady_clock::now();
+        const double seconds = std::chrono::duration<double>(now - d->lastCall).count();
         const uint64_t since = static_cast<uint64_t>(seconds * d->rate) * d->frameBytes;
+        const bool clocked = d->clock.known();
+        const double clockBytes = clocked ? std::floor(d->clock.at(steadySeconds(now))) * d->frameBytes : 0;
+        // Bounds on how far the clock may stand from the data: a device that stopped moving
+        // any (a stalled server) has stopped its clock too.
+        const double reach = static_cast<double>(kClockReach * d->lastLength);
         if (capture && d->started && (d->head || d->heldLength < d->heldCapacity) && d->lastLength > 0)
-            bytes += std::min(since, d->lastLength);
+            bytes += clocked ? static_cast<uint64_t>(std::clamp(clockBytes - static_cast<double>(bytes), 0.0, reach))
+                             : std::min(since, d->lastLength);
         else if (!capture)
-            bytes -= d->lastMoved - std::min(since, d->lastMoved);
+            bytes -= clocked ? static_cast<uint64_t>(std::clamp(static_cast<double>(bytes) - clockBytes, 0.0,
+                                                                std::min(reach, static_cast<double>(bytes))))
+                             : d->lastMoved - std::min(since, d->lastMoved);
     }
     const uint64_t frames = bytes / d->frameBytes;
     // DWORD positions wrap, as WinMM's do; callers take differences.
@@ -874,6 +913,7 @@ MMRESULT WINAPI waveInStart(HWAVEIN hwi)
         d->started = true;
         d->dropping = false;
         d->lastLength = 0;  // the pause before this start is not a stall
+        d->clock.restart();
         d->silentLooks = 0;
     }
     SDL_PauseAudioDevice(d->sdl, 0);

@@ -15,7 +15,8 @@ constexpr bool kHostReopensLostDevices = false;
 // WinMM keeps no count of underruns or overruns.
 constexpr bool kHostCountsUnderruns = false;
 #else
-// The layer over SDL moves its positions with the data.
+// The layer over SDL keeps its positions on the data: a device's clock, as the periods
+// that moved data bound it.
 constexpr WaveReading kHostWaveReading = WaveReading::Positions;
 // The layer over SDL reopens a device that went away, with its queue kept.
 constexpr bool kHostReopensLostDevices = true;

@@ -94,7 +94,7 @@ struct Mode {
 };
 
 const Mode kModes[] = {
-    {SAudioIO::Reading::Positions, 0, 0, "Positions", kBlock / 4.0, kBlock / 8.0, kBlock / 8.0},
+    {SAudioIO::Reading::Positions, 0, 0, "Positions", kBlock / 8.0, kBlock / 16.0, kBlock / 16.0},
     {SAudioIO::Reading::NotificationTimes, 0, 0, "NotificationTimes", kBlock, kBlock / 2.0, kBlock / 2.0},
     {SAudioIO::Reading::NotificationTimes, 441, 0, "NotificationTimesCaptureLate", kBlock, kBlock / 2.0,
      kBlock / 2.0},
@@ -223,7 +223,7 @@ TEST_P(SAudioStreamSim, TwoClocksAnHourApartHoldTheDelayWithQuietCorrections)
 }
 
 // An event at 3 s that lasts `seconds`; from one second after it ends, the voice must be
-// whole again at the delay start gave (within an eighth of a block, off the positions).
+// whole again at the delay start gave (within a sixteenth of a block, off the positions).
 void SAudioStreamSim::expectHealed(const std::function<void(uint64_t)>& event, double seconds)
 {
     sim::Config c = config();
