@@ -10,20 +10,14 @@ namespace {
 const int kQuietPeak = 328;
 
 // A delay reading within this of the cushion is the devices' granularity, not a change.
-// Past it, slow drift (two clocks, a server that lost a few milliseconds of input) waits
-// for a quiet block, where a jump is not heard. Positions kept on the devices' clocks
-// agree within a few dozen frames (3 ms here is what a listener would notice over a call);
-// notification times wander by a quarter block under Wine: twice that is the tolerance.
+// Past it, slow drift (two clocks) waits for a quiet block, where a jump is not heard.
+// Positions kept on the devices' clocks agree within a few dozen frames, but through
+// pipewire-pulse they step by one of the server's quanta (256 frames at 48 kHz) and back
+// without the delay moving: an eighth of a block lets those be. Notification times wander
+// by a quarter block under Wine: twice that is the tolerance.
 int32_t driftTolerance(WaveReading r, int blockSize)
 {
-    return r == WaveReading::Positions ? blockSize / 16 : blockSize / 2;
-}
-
-// A drift this large goes in the voice too (a voice that never pauses, a gap nobody
-// reported); anything less waits for a pause.
-int32_t loudDrift(WaveReading r, int blockSize)
-{
-    return r == WaveReading::Positions ? blockSize / 4 : blockSize;
+    return r == WaveReading::Positions ? blockSize / 8 : blockSize / 2;
 }
 
 // A reading this far off is an event (a stall, a lost device): corrected at once.
@@ -89,9 +83,10 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
         phasePending = false;
         // Only in a quiet block, as any correction that is not an event (the voice changer's
         // first output is silence; a voice from the first moment waits for a pause).
+        // No holdoff: the readings after it are what the settling below waits for, and
+        // the voice may begin within the holdoff's 0.4 s.
         if (std::abs(delay - nominal) > dryTolerance(blockSize) && quiet) {
             correction = delay - nominal;
-            holdoff = kHoldoffBlocks;
             recentCount = 0;
         }
     }
@@ -170,8 +165,7 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
                 const bool rest = afterEvent;
                 afterEvent = false;
                 afterDry = false;
-                if (std::abs(drift) > loudDrift(reading, blockSize) || (drift != 0 && rest) ||
-                    (std::abs(drift) > tolerance && quiet))
+                if (std::abs(drift) > 2 * tolerance || (drift != 0 && rest) || (std::abs(drift) > tolerance && quiet))
                     error = drift;
             }
         }

@@ -7,9 +7,9 @@
 // - An event (off by more than the threshold, or playback dry) is corrected at once when
 //   playback ran dry, else once two readings in a row say so, by the smaller.
 // - A slow drift only after kDriftReadings readings all lie past the tolerance on one side,
-//   by their median, and only in a quiet block unless it is past a larger bound.
-// - After a correction, kHoldoffBlocks blocks pass before the next may start; what an
-//   event's correction left over, by the first readings after that, goes at once.
+//   by their median, and only in a quiet block unless it exceeds twice the tolerance.
+// - After a correction (but the phase's), kHoldoffBlocks blocks pass before the next may
+//   start; what an event's correction left over, by the first readings after that, goes at once.
 // - After playback ran dry, the devices' periods start again anywhere in a block (a capture
 //   device opened afresh, a playback device that played silence): what the readings show
 //   then goes at once, by the median of kRestReadings readings after the block that brought
