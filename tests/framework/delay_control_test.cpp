@@ -282,6 +282,18 @@ TEST(DelayControl, NotificationTimesTakeStartsDelayFromEightHealthyAgreeingReadi
     }
 }
 
+// Each row on a control whose playback has just begun.
+template <size_t N>
+void expectFromPlaybackBegun(const Row (&rows)[N])
+{
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        DelayControl c(kBlock, WaveReading::Positions);
+        c.beginPhase();
+        EXPECT_EQ(corrections(run(c, r.blocks)), r.expected);
+    }
+}
+
 TEST(DelayControl, StartPhaseIsSetOnceWithTheSecondReadingInAQuietBlock)
 {
     const Row rows[] = {
@@ -295,12 +307,7 @@ TEST(DelayControl, StartPhaseIsSetOnceWithTheSecondReadingInAQuietBlock)
          {at(kNominal + 400), at(kNominal + 400), at(kNominal + 400, true), at(kNominal + 400, true)},
          {}},
     };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.what);
-        DelayControl c(kBlock, WaveReading::Positions);
-        c.beginPhase();
-        EXPECT_EQ(corrections(run(c, r.blocks)), r.expected);
-    }
+    expectFromPlaybackBegun(rows);
     {
         // Without playback begun there is no phase to set.
         DelayControl c(kBlock, WaveReading::Positions);
@@ -329,12 +336,7 @@ TEST(DelayControl, StartPhaseIsSetAgainOnceEightReadingsAgreeInAQuietBlock)
         {"within 32 frames: left", start + repeat(at(kNominal + 30, true), 20), {}},
         {"only once", start + repeat(at(kNominal + 100, true), 30), {{7, 100, false}}},
     };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.what);
-        DelayControl c(kBlock, WaveReading::Positions);
-        c.beginPhase();
-        EXPECT_EQ(corrections(run(c, r.blocks)), r.expected);
-    }
+    expectFromPlaybackBegun(rows);
     {
         // Playback ran dry: its periods start afresh, and are set again once settled.
         DelayControl c(kBlock, WaveReading::Positions);
