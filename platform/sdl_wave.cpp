@@ -17,7 +17,8 @@
 //      type is answered in TIME_BYTES, as WinMM does): what moved between SDL and the queued
 //      blocks since open or reset. Capture dropped for want of a block and playback silence
 //      while nothing is queued do not count, so the difference between what the caller queued
-//      and the position is what is still waiting.
+//      and the position is what is still waiting. Between SDL's periods a device's position
+//      moves on its clock, as the periods that moved data bound it (platform/device_clock.h).
 //  [x] A device that goes away (the sound server restarted, a headset unplugged) is reopened
 //      by its notification thread as soon as SDL can open the default device again, with its
 //      queue kept; one stderr line says so. A running device that has had no period from SDL
