@@ -18,7 +18,7 @@ class DeviceClock {
 public:
     // Periods the bound is taken over: longer than the beat a server's quantum and SDL's
     // period make (12 periods for 512 frames at 48 kHz against 512 at 44.1 kHz).
-    static const int kWindow = 32;
+    static constexpr int kWindow = 32;
 
     enum class Side { Capture, Playback };
 
