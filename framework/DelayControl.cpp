@@ -83,14 +83,16 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
         phasePending = false;
         // Only in a quiet block, as any correction that is not an event (the voice changer's
         // first output is silence; a voice from the first moment waits for a pause).
-        // No holdoff: the readings after it are what the settling below waits for, and
-        // the voice may begin within the holdoff's 0.4 s.
+        // The holdoff keeps the other rules off as after any correction, but the readings
+        // in it are what the settling below waits for: the voice may begin within its 0.4 s.
         if (std::abs(delay - nominal) > dryTolerance(blockSize) && quiet) {
             correction = delay - nominal;
+            holdoff = kHoldoffBlocks;
             recentCount = 0;
+            phaseHoldoff = true;
         }
     }
-    if (settlePending && correction == 0 && holdoff == 0 && recentCount >= kDriftReadings && quiet && r.valid &&
+    if (settlePending && correction == 0 && (holdoff == 0 || phaseHoldoff) && recentCount >= kDriftReadings && quiet && r.valid &&
         !dry) {
         // The devices' clocks have seen enough periods for the readings to agree: the phase
         // goes where they say, in a quiet block, so the delay held is the cushion to a few
@@ -105,6 +107,7 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
             if (std::abs(error) > settleTolerance(blockSize)) {
                 correction = error;
                 holdoff = kHoldoffBlocks;
+                phaseHoldoff = false;
                 recentCount = 0;
                 Decision d;
                 d.correction = correction;
@@ -119,8 +122,9 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
     Decision d;
     if (correction == 0 && holdoff > 0) {
         // Readings from while the correction settled would hide what it left over.
-        if (--holdoff == 0)
+        if (--holdoff == 0 && !phaseHoldoff)
             recentCount = 0;
+        phaseHoldoff = phaseHoldoff && holdoff > 0;
     } else if (correction == 0 && recentCount > 0 && r.valid) {
         // A reading that failed says nothing about the delay: taken as zero it would add
         // two blocks of silence.
@@ -179,6 +183,7 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
             // block that brings the cushion back: the ones after it show the new periods.
             correction = error;
             holdoff = afterDry ? 1 : kHoldoffBlocks;
+            phaseHoldoff = false;
             recentCount = 0;
             d.restoration = true;
         }

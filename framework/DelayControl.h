@@ -8,8 +8,8 @@
 //   playback ran dry, else once two readings in a row say so, by the smaller.
 // - A slow drift only after kDriftReadings readings all lie past the tolerance on one side,
 //   by their median, and only in a quiet block unless it exceeds twice the tolerance.
-// - After a correction (but the phase's), kHoldoffBlocks blocks pass before the next may
-//   start; what an event's correction left over, by the first readings after that, goes at once.
+// - After a correction, kHoldoffBlocks blocks pass before the next may start; what an
+//   event's correction left over, by the first readings after that, goes at once.
 // - After playback ran dry, the devices' periods start again anywhere in a block (a capture
 //   device opened afresh, a playback device that played silence): what the readings show
 //   then goes at once, by the median of kRestReadings readings after the block that brought
@@ -85,6 +85,7 @@ private:
     int healthy = 0;              // readings in a row with capture fed and playback going
     bool phasePending = false;    // playback just begun: the next reading sets its phase right
     bool settlePending = false;   // ... and the first settled readings set it again
+    bool phaseHoldoff = false;    // the holdoff is the phase's: its readings count for the settling
 };
 
 // Whether a block of n samples is quiet: its peak below -40 dB of full scale, where a
