@@ -50,17 +50,24 @@ DelayControl::DelayControl(int blockSize, WaveReading reading)
 {
 }
 
+bool DelayControl::recentAgree(int32_t spread, int32_t& median) const
+{
+    int32_t m[kDriftReadings];
+    std::copy(recent, recent + kDriftReadings, m);
+    std::sort(m, m + kDriftReadings);
+    median = m[kDriftReadings / 2];
+    return m[kDriftReadings - 1] - m[0] <= spread;
+}
+
 void DelayControl::calibrate(int32_t nominal)
 {
     // Notifications come later than the blocks are done, capture's and playback's not by the
     // same: the reading is off the real delay by the difference, so the delay start gave is
     // the one to hold. Readings that disagree (a stall so early) wait for later ones.
-    int32_t m[kDriftReadings];
-    std::copy(recent, recent + kDriftReadings, m);
-    std::sort(m, m + kDriftReadings);
-    if (m[kDriftReadings - 1] - m[0] > blockSize / 4)
+    int32_t median = 0;
+    if (!recentAgree(blockSize / 4, median))
         return;
-    const int32_t off = m[kDriftReadings / 2] - nominal;
+    const int32_t off = median - nominal;
     if (std::abs(off) > blockSize / 2)
         return;
     bias = off;
@@ -97,13 +104,10 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
         // The devices' clocks have seen enough periods for the readings to agree: the phase
         // goes where they say, in a quiet block, so the delay held is the cushion to a few
         // frames on every start. Readings that do not agree yet wait for later ones.
-        int32_t m[kDriftReadings];
-        for (int k = 0; k < kDriftReadings; ++k)
-            m[k] = recent[(recentCount - 1 - k) % kDriftReadings];
-        std::sort(m, m + kDriftReadings);
-        if (m[kDriftReadings - 1] - m[0] <= settledSpread(blockSize)) {
+        int32_t median = 0;
+        if (recentAgree(settledSpread(blockSize), median)) {
             settlePending = false;
-            const int32_t error = m[kDriftReadings / 2] - nominal;
+            const int32_t error = median - nominal;
             if (std::abs(error) > settleTolerance(blockSize)) {
                 correction = error;
                 holdoff = kHoldoffBlocks;

@@ -69,6 +69,8 @@ public:
 
 private:
     void calibrate(int32_t nominal);
+    // The last kDriftReadings readings lie within `spread` of each other; `median` is theirs.
+    bool recentAgree(int32_t spread, int32_t& median) const;
 
     int blockSize = 0;
     WaveReading reading = WaveReading::Positions;
