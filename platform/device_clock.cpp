@@ -2,17 +2,42 @@
 
 #include <algorithm>
 
-void DeviceClock::add(double seconds, double frames)
+void DeviceClock::push(double origin)
 {
-    origins[next] = seconds - frames / rate;
+    origins[next] = origin;
     next = (next + 1) % kWindow;
     count = std::min(count + 1, kWindow);
 }
 
-double DeviceClock::at(double seconds) const
+void DeviceClock::add(double seconds, double frames)
 {
-    if (count == 0)
-        return 0;
+    const double interval = seconds - lastSeconds;
+    const double span = (frames - lastFrames) / rate;
+    if (side == Side::Capture && count > 0 && interval - span > kStallSeconds) {
+        watching = true;
+        late = 0;
+    }
+    lastSeconds = seconds;
+    lastFrames = frames;
+    const double o = seconds - frames / rate;
+    push(o);
+    if (!watching)
+        return;
+    if (o - origin() <= kLostSeconds) {
+        watching = false;  // the stall's data came, late but whole
+    } else if (interval >= span / 2 && ++late == kLostPeriods) {
+        // They were lost: the clock goes on where these periods say.
+        double kept[kLostPeriods];
+        for (int k = 0; k < kLostPeriods; ++k)
+            kept[k] = origins[(next - kLostPeriods + k + kWindow) % kWindow];
+        restart();
+        for (double v : kept)
+            push(v);
+    }
+}
+
+double DeviceClock::origin() const
+{
     // Capture's data came late, so its clock started no later than any period says;
     // playback's was taken early, so its clock started no earlier. One period alone may be a
     // fluke (a server hands its first fragment over at once): the tightest but one counts.
@@ -28,5 +53,12 @@ double DeviceClock::at(double seconds) const
             second = origins[i];
         }
     }
-    return (seconds - (count >= 3 ? second : best)) * rate;
+    return count >= 3 ? second : best;
+}
+
+double DeviceClock::at(double seconds) const
+{
+    if (count == 0)
+        return 0;
+    return (seconds - origin()) * rate;
 }

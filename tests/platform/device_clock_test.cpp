@@ -128,3 +128,55 @@ TEST(DeviceClock, OneFlukeIsPassedOverAndARestartForgetsEverything)
     clock.add(kStart + 5, 1000);
     EXPECT_NEAR(clock.at(kStart + 5.01), 1000 + 0.01 * kRate, 1e-6);
 }
+
+namespace {
+
+// Capture through a stall of the whole machine: no period for `stall` cycles, after which the
+// server either hands the stall's data over at once or has dropped it. Reads from `settle`
+// cycles after the stall on, against what the device recorded less what was dropped.
+void runCaptureStalled(DeviceClock& clock, int stall, bool dropped, int settle, Spread& error)
+{
+    const int stallFrom = 100;
+    double queued = 0;
+    double moved = 0;
+    double lost = 0;
+    for (int k = 1; k < 300; ++k) {
+        const double t = kStart + k * kQuantum;
+        for (int r = 1; r <= 4 && k > stallFrom + stall + settle; ++r) {
+            const double at = t - kQuantum + r * kQuantum / 5;
+            error.add(clock.at(at) - ((at - kStart) * kRate - lost));
+        }
+        const bool stalled = k > stallFrom && k <= stallFrom + stall;
+        if (stalled && dropped)
+            lost += kPerCycle;
+        else
+            queued += kPerCycle;
+        while (!stalled && queued >= kPeriod) {
+            queued -= kPeriod;
+            moved += kPeriod;
+            clock.add(t, moved);
+        }
+    }
+}
+
+}  // namespace
+
+TEST(DeviceClock, CaptureDataDroppedInAStallMovesTheClockSoonAndABacklogHandedOverDoesNot)
+{
+    // Dropped: the periods after a 53 ms stall all come that much later than the old bounds allow.
+    // Read off those bounds until they left the window (32 periods, 0.37 s), the position
+    // ran 2,350 frames ahead of the data; eight periods after the stall it follows them.
+    DeviceClock dropped(DeviceClock::Side::Capture, kRate);
+    Spread afterDrop;
+    runCaptureStalled(dropped, 5, true, 8, afterDrop);
+    EXPECT_LE(afterDrop.high, kPeriod);
+    EXPECT_GE(afterDrop.low, -2 * kPeriod);
+
+    // Handed over at once after a 107 ms stall, nine periods late by less each: the old bounds
+    // hold, and so does the clock, from the first read.
+    DeviceClock backlog(DeviceClock::Side::Capture, kRate);
+    Spread afterBacklog;
+    runCaptureStalled(backlog, 10, false, 0, afterBacklog);
+    EXPECT_LE(afterBacklog.high, 1);
+    EXPECT_GE(afterBacklog.low, -2 * (kPeriod - kPerCycle));
+}
