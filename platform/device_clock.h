@@ -50,6 +50,9 @@ public:
         watching = false;
     }
     bool known() const { return count > 0; }
+    // Capture after a stall, until its periods say whether the stall's data was lost: the
+    // clock may stand ahead of the data by the stall meanwhile.
+    bool unsure() const { return watching; }
     // Frames the device's clock stands at, at `seconds`; 0 unless known().
     double at(double seconds) const;
 

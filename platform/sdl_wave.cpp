@@ -839,8 +839,12 @@ MMRESULT position(const void* handle, bool capture, LPMMTIME t, UINT size)
         const bool clocked = d->clock.known();
         const double clockBytes = clocked ? std::floor(d->clock.at(steadySeconds(now))) * d->frameBytes : 0;
         // Bounds on how far the clock may stand from the data: a device that stopped moving
-        // any (a stalled server) has stopped its clock too.
-        const double reach = static_cast<double>(kClockReach * d->lastLength);
+        // any (a stalled server) has stopped its clock too. Capture just after a stall, whose
+        // data the server may have dropped, no further than a period: read off the old bounds,
+        // a reading ran 26-40 ms long, and the stream cut that out of the voice, then added
+        // it back as silence.
+        const uint64_t periods = capture && d->clock.unsure() ? 1 : kClockReach;
+        const double reach = static_cast<double>(periods * d->lastLength);
         if (capture && d->started && (d->head || d->heldLength < d->heldCapacity) && d->lastLength > 0)
             bytes += clocked ? static_cast<uint64_t>(std::clamp(clockBytes - static_cast<double>(bytes), 0.0, reach))
                              : std::min(since, d->lastLength);
