@@ -134,8 +134,10 @@ namespace {
 // Capture through a stall of the whole machine: no period for `stall` cycles, after which the
 // server either hands the stall's data over at once or has dropped it. Reads from `settle`
 // cycles after the stall on, against what the device recorded less what was dropped.
-void runCaptureStalled(DeviceClock& clock, int stall, bool dropped, int settle, Spread& error)
+// `unsure`: whether the clock said it might stand ahead of the data at any period.
+void runCaptureStalled(DeviceClock& clock, int stall, bool dropped, int settle, Spread& error, bool& unsure)
 {
+    unsure = false;
     const int stallFrom = 100;
     double queued = 0;
     double moved = 0;
@@ -155,6 +157,7 @@ void runCaptureStalled(DeviceClock& clock, int stall, bool dropped, int settle, 
             queued -= kPeriod;
             moved += kPeriod;
             clock.add(t, moved);
+            unsure = unsure || clock.unsure();
         }
     }
 }
@@ -168,15 +171,21 @@ TEST(DeviceClock, CaptureDataDroppedInAStallMovesTheClockSoonAndABacklogHandedOv
     // ran 2,350 frames ahead of the data; eight periods after the stall it follows them.
     DeviceClock dropped(DeviceClock::Side::Capture, kRate);
     Spread afterDrop;
-    runCaptureStalled(dropped, 5, true, 8, afterDrop);
+    bool unsure = false;
+    runCaptureStalled(dropped, 5, true, 8, afterDrop, unsure);
     EXPECT_LE(afterDrop.high, kPeriod);
     EXPECT_GE(afterDrop.low, -2 * kPeriod);
+    // Until then the layer reads it no further than a period past the data.
+    EXPECT_TRUE(unsure);
+    EXPECT_FALSE(dropped.unsure());
 
     // Handed over at once after a 107 ms stall, nine periods late by less each: the old bounds
     // hold, and so does the clock, from the first read.
     DeviceClock backlog(DeviceClock::Side::Capture, kRate);
     Spread afterBacklog;
-    runCaptureStalled(backlog, 10, false, 0, afterBacklog);
+    runCaptureStalled(backlog, 10, false, 0, afterBacklog, unsure);
     EXPECT_LE(afterBacklog.high, 1);
     EXPECT_GE(afterBacklog.low, -2 * (kPeriod - kPerCycle));
+    EXPECT_TRUE(unsure);
+    EXPECT_FALSE(backlog.unsure());
 }
