@@ -107,6 +107,7 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
         int32_t median = 0;
         if (recentAgree(settledSpread(blockSize), median)) {
             settlePending = false;
+            afterEvent = false;  // what an event left over is what this takes
             const int32_t error = median - nominal;
             if (std::abs(error) > settleTolerance(blockSize)) {
                 correction = error;
@@ -180,8 +181,10 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
         if (error != 0) {
             afterEvent = event;
             afterDry = event && dry;
-            // Playback's periods start afresh after it ran dry: set again once they settle.
-            settlePending = settlePending || (afterDry && reading == WaveReading::Positions);
+            // Playback's periods start afresh after it ran dry, and an event's correction, made
+            // off readings of a stall, may leave the delay some frames off, under the drift
+            // tolerance, for good: set again once the readings settle.
+            settlePending = settlePending || (event && reading == WaveReading::Positions);
             // One correction at a time, then a pause: a handler that cannot keep up
             // loses some late blocks, not all of them. After playback ran dry, only the
             // block that brings the cushion back: the ones after it show the new periods.

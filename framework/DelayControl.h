@@ -19,7 +19,8 @@
 // - The phase playback begins at is set with the second reading, in a quiet block, and
 //   again once kDriftReadings readings agree to a sixteenth of a block (the devices'
 //   positions take some periods to settle), in a quiet block, when off by more than a
-//   64th; that again after playback ran dry. Neither counts as a restoration.
+//   64th; that again after an event (playback ran dry, or a stall). Neither counts as a
+//   restoration.
 //
 // Plain values: no allocation, no lock, called on the capture notification thread only.
 

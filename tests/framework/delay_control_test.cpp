@@ -194,6 +194,34 @@ TEST(DelayControl, WhatAnEventLeftOverGoesAtOnceLoudOrNot)
     EXPECT_EQ(corrections(out), (std::vector<Asked>{{1, 1500, true}, {17, 300, true}}));
 }
 
+// A stall's readings may leave the event's correction some frames off, under the drift
+// tolerance, where nothing else would ever take it back (through pipewire-pulse 170 frames
+// for minutes): once eight readings agree, in a quiet block, the delay is set again.
+TEST(DelayControl, AfterAnEventTheDelayIsSetAgainOnceEightReadingsAgreeInAQuietBlock)
+{
+    const std::vector<Block> event = repeat(at(kNominal + 1500), 2) + repeat(at(kNominal), 8);
+    const Row rows[] = {
+        {"left 170 short: set in the first quiet block, no restoration",
+         event + repeat(at(kNominal - 170), 10) + repeat(at(kNominal - 170, true), 2),
+         {{1, 1500, true}, {20, -170, false}}},
+        {"within 32 frames: left", event + repeat(at(kNominal - 30, true), 20), {{1, 1500, true}}},
+        {"only once", event + repeat(at(kNominal - 170, true), 8) + repeat(at(kNominal), 8) + repeat(at(kNominal - 170, true), 20),
+         {{1, 1500, true}, {17, -170, false}}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        DelayControl c(kBlock, WaveReading::Positions);
+        EXPECT_EQ(corrections(run(c, r.blocks)), r.expected);
+    }
+    {
+        // A slow drift's correction is no event: nothing is set after it.
+        DelayControl c(kBlock, WaveReading::Positions);
+        EXPECT_EQ(corrections(run(c, repeat(at(kNominal + 600), 8) + repeat(at(kNominal), 8) +
+                                         repeat(at(kNominal - 170, true), 20))),
+                  (std::vector<Asked>{{7, 600, true}}));
+    }
+}
+
 TEST(DelayControl, WhatPlaybackRunDryLeftOverGoesWithTheThirdReadingAfterTheCushionCameBack)
 {
     // Playback dry with the reading 2000 short: silence at once. The block after it brings
