@@ -11,13 +11,20 @@ const int kQuietPeak = 328;
 
 // A delay reading within this of the cushion is the devices' granularity, not a change.
 // Past it, slow drift (two clocks) waits for a quiet block, where a jump is not heard.
-// Positions kept on the devices' clocks agree within a few dozen frames, but through
-// pipewire-pulse they step by one of the server's quanta (256 frames at 48 kHz) and back
-// without the delay moving: an eighth of a block lets those be. Notification times wander
-// by a quarter block under Wine: twice that is the tolerance.
+// Positions kept on the devices' clocks agree within a few dozen frames (standard deviation
+// 6-23 frames on the servers measured). Through pipewire-pulse the delay itself moves by one
+// of the server's quanta (256 frames at 48 kHz, 235 here) after a stall of the machine, and
+// the readings show it: a tolerance over a quantum left that for good. Notification times
+// wander by a quarter block under Wine: twice that is the tolerance.
 int32_t driftTolerance(WaveReading r, int blockSize)
 {
-    return r == WaveReading::Positions ? blockSize / 8 : blockSize / 2;
+    return r == WaveReading::Positions ? blockSize / 16 : blockSize / 2;
+}
+
+// A drift past this is corrected at once, in the voice or not: one this large was not slow.
+int32_t loudDrift(WaveReading r, int blockSize)
+{
+    return r == WaveReading::Positions ? blockSize / 4 : blockSize;
 }
 
 // A reading this far off is an event (a stall, a lost device): corrected at once.
@@ -174,7 +181,7 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
                 const bool rest = afterEvent;
                 afterEvent = false;
                 afterDry = false;
-                if (std::abs(drift) > 2 * tolerance || (drift != 0 && rest) || (std::abs(drift) > tolerance && quiet))
+                if (std::abs(drift) > loudDrift(reading, blockSize) || (drift != 0 && rest) || (std::abs(drift) > tolerance && quiet))
                     error = drift;
             }
         }

@@ -7,7 +7,7 @@
 // - An event (off by more than the threshold, or playback dry) is corrected at once when
 //   playback ran dry, else once two readings in a row say so, by the smaller.
 // - A slow drift only after kDriftReadings readings all lie past the tolerance on one side,
-//   by their median, and only in a quiet block unless it exceeds twice the tolerance.
+//   by their median, and only in a quiet block unless it is past the loud drift's threshold.
 // - After a correction, kHoldoffBlocks blocks pass before the next may start; what an
 //   event's correction left over, by the first readings after that, goes at once.
 // - After playback ran dry, the devices' periods start again anywhere in a block (a capture

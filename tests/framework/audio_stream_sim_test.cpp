@@ -94,7 +94,7 @@ struct Mode {
 };
 
 const Mode kModes[] = {
-    {SAudioIO::Reading::Positions, 0, 0, "Positions", kBlock / 4.0, kBlock / 16.0, kBlock / 8.0},
+    {SAudioIO::Reading::Positions, 0, 0, "Positions", kBlock / 4.0, kBlock / 16.0, kBlock / 16.0},
     {SAudioIO::Reading::NotificationTimes, 0, 0, "NotificationTimes", kBlock, kBlock / 2.0, kBlock / 2.0},
     {SAudioIO::Reading::NotificationTimes, 441, 0, "NotificationTimesCaptureLate", kBlock, kBlock / 2.0,
      kBlock / 2.0},

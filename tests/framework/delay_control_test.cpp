@@ -98,7 +98,8 @@ TEST(DelayControl, QuietIsAPeakBelowFortyDecibelsUnderFullScale)
     EXPECT_TRUE(quietBlock(over, 2));  // only the n samples given count
 }
 
-// Read off positions (calibrated from the start): tolerance 256, event past 1024.
+// Read off positions (calibrated from the start): tolerance 128, loud drift past 512, event
+// past 1024.
 TEST(DelayControl, EventsGoWithASecondReadingOrDryAtOnceDriftWaitsForEightOnOneSide)
 {
     const Block dryShort{kNominal - 300, true};
@@ -121,14 +122,16 @@ TEST(DelayControl, EventsGoWithASecondReadingOrDryAtOnceDriftWaitsForEightOnOneS
         {"dry past its tolerance: at once", {dryShort}, {{0, -300, true}}},
         {"dry a block early: at once", {Block{kNominal - 1100, true}}, {{0, -1100, true}}},
         {"dry within its tolerance: nothing", {dryNear}, {}},
-        {"drift past twice the tolerance: the eighth reading", repeat(at(kNominal + 600), 12), {{7, 600, true}}},
+        {"drift past a quarter block: the eighth reading", repeat(at(kNominal + 600), 12), {{7, 600, true}}},
         {"drift past the tolerance, loud: never", repeat(at(kNominal + 300), 30), {}},
         {"drift past the tolerance: the first quiet block after eight",
          repeat(at(kNominal + 300), 10) + repeat(at(kNominal + 300, true), 1),
          {{10, 300, true}}},
         {"quiet from the start: still eight readings first", repeat(at(kNominal + 300, true), 8), {{7, 300, true}}},
-        {"drift within the tolerance: never", repeat(at(kNominal + 250, true), 30), {}},
-        {"a quantum's step of pipewire-pulse's readings: left", repeat(at(kNominal - 235, true), 30), {}},
+        {"drift within the tolerance: never", repeat(at(kNominal + 120, true), 30), {}},
+        {"a quantum pipewire-pulse lost: in a quiet block", repeat(at(kNominal - 235), 9) + std::vector<Block>{at(kNominal - 235, true)} +
+             repeat(at(kNominal, true), 20),
+         {{9, -235, true}}},
         {"both sides: no drift", mixed, {}},
         {"one reading inside the tolerance holds the drift back",
          repeat(at(kNominal + 600), 4) + std::vector<Block>{at(kNominal + 100)} + repeat(at(kNominal + 600), 8),
@@ -195,18 +198,18 @@ TEST(DelayControl, WhatAnEventLeftOverGoesAtOnceLoudOrNot)
 }
 
 // A stall's readings may leave the event's correction some frames off, under the drift
-// tolerance, where nothing else would ever take it back (through pipewire-pulse 170 frames
-// for minutes): once eight readings agree, in a quiet block, the delay is set again.
+// tolerance, where nothing else would take it back: once eight readings agree, in a quiet
+// block, the delay is set again, to the start's precision.
 TEST(DelayControl, AfterAnEventTheDelayIsSetAgainOnceEightReadingsAgreeInAQuietBlock)
 {
     const std::vector<Block> event = repeat(at(kNominal + 1500), 2) + repeat(at(kNominal), 8);
     const Row rows[] = {
-        {"left 170 short: set in the first quiet block, no restoration",
-         event + repeat(at(kNominal - 170), 10) + repeat(at(kNominal - 170, true), 2),
-         {{1, 1500, true}, {20, -170, false}}},
+        {"left 100 short: set in the first quiet block, no restoration",
+         event + repeat(at(kNominal - 100), 10) + repeat(at(kNominal - 100, true), 2),
+         {{1, 1500, true}, {20, -100, false}}},
         {"within 32 frames: left", event + repeat(at(kNominal - 30, true), 20), {{1, 1500, true}}},
-        {"only once", event + repeat(at(kNominal - 170, true), 8) + repeat(at(kNominal), 8) + repeat(at(kNominal - 170, true), 20),
-         {{1, 1500, true}, {17, -170, false}}},
+        {"only once", event + repeat(at(kNominal - 100, true), 8) + repeat(at(kNominal), 8) + repeat(at(kNominal - 100, true), 20),
+         {{1, 1500, true}, {17, -100, false}}},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -217,7 +220,7 @@ TEST(DelayControl, AfterAnEventTheDelayIsSetAgainOnceEightReadingsAgreeInAQuietB
         // A slow drift's correction is no event: nothing is set after it.
         DelayControl c(kBlock, WaveReading::Positions);
         EXPECT_EQ(corrections(run(c, repeat(at(kNominal + 600), 8) + repeat(at(kNominal), 8) +
-                                         repeat(at(kNominal - 170, true), 20))),
+                                         repeat(at(kNominal - 100, true), 20))),
                   (std::vector<Asked>{{7, 600, true}}));
     }
 }
@@ -241,7 +244,7 @@ TEST(DelayControl, WhatPlaybackRunDryLeftOverGoesWithTheThirdReadingAfterTheCush
          {at(kNominal), at(kNominal + 400), at(kNominal + 200), at(kNominal + 500)},
          {{0, -2000, true}, {4, 400, true}}},
         {"the median inside the tolerance: left to the drift rule",
-         std::vector<Block>{at(kNominal), at(kNominal + 700), at(kNominal + 100), at(kNominal + 200)} +
+         std::vector<Block>{at(kNominal), at(kNominal + 700), at(kNominal + 50), at(kNominal + 100)} +
              repeat(at(kNominal + 400), 12),
          {{0, -2000, true}}},
         {"then a drift needs eight again", std::vector<Block>{at(kNominal)} + repeat(at(kNominal), 3) +
