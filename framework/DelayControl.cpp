@@ -181,7 +181,8 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
                 const bool rest = afterEvent;
                 afterEvent = false;
                 afterDry = false;
-                if (std::abs(drift) > loudDrift(reading, blockSize) || (drift != 0 && rest) || (std::abs(drift) > tolerance && quiet))
+                if (std::abs(drift) > loudDrift(reading, blockSize) || (drift != 0 && rest) ||
+                    (std::abs(drift) > tolerance && quiet))
                     error = drift;
             }
         }

@@ -129,8 +129,8 @@ TEST(DelayControl, EventsGoWithASecondReadingOrDryAtOnceDriftWaitsForEightOnOneS
          {{10, 300, true}}},
         {"quiet from the start: still eight readings first", repeat(at(kNominal + 300, true), 8), {{7, 300, true}}},
         {"drift within the tolerance: never", repeat(at(kNominal + 120, true), 30), {}},
-        {"a quantum pipewire-pulse lost: in a quiet block", repeat(at(kNominal - 235), 9) + std::vector<Block>{at(kNominal - 235, true)} +
-             repeat(at(kNominal, true), 20),
+        {"a quantum pipewire-pulse lost: in a quiet block",
+         repeat(at(kNominal - 235), 9) + std::vector<Block>{at(kNominal - 235, true)} + repeat(at(kNominal, true), 20),
          {{9, -235, true}}},
         {"both sides: no drift", mixed, {}},
         {"one reading inside the tolerance holds the drift back",
@@ -208,7 +208,8 @@ TEST(DelayControl, AfterAnEventTheDelayIsSetAgainOnceEightReadingsAgreeInAQuietB
          event + repeat(at(kNominal - 100), 10) + repeat(at(kNominal - 100, true), 2),
          {{1, 1500, true}, {20, -100, false}}},
         {"within 32 frames: left", event + repeat(at(kNominal - 30, true), 20), {{1, 1500, true}}},
-        {"only once", event + repeat(at(kNominal - 100, true), 8) + repeat(at(kNominal), 8) + repeat(at(kNominal - 100, true), 20),
+        {"only once",
+         event + repeat(at(kNominal - 100, true), 8) + repeat(at(kNominal), 8) + repeat(at(kNominal - 100, true), 20),
          {{1, 1500, true}, {17, -100, false}}},
     };
     for (const Row& r : rows) {
