@@ -46,7 +46,7 @@ desk_drag_top() {
 # desk_measure NAME REPORT-ARGS...: plays the voice into the rig's input and checks
 # what comes out on its output channel, every burst (tests/rig/analyze.py report).
 desk_measure() {
-  rig_measure "$work" "$1" "$desk_name" "${@:2}" || fail "voice, $1"
+  rig_measure "$work" "$1" "$desk_name" "${@:2}" || [ $? = 77 ] || fail "voice, $1"
 }
 
 # desk_wait_gone PID SECONDS: 0 once the process has ended, 1 if it still runs.

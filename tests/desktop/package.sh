@@ -148,4 +148,5 @@ note "$(wc -l <"$work/contents") paths in the package, $(wc -l <"$work/preexisti
 
 note "artefacts in $work"
 [ $failures = 0 ] || { echo "$desk_name: $failures check(s) failed" >&2; exit 1; }
+rig_unjudged_exit "$desk_name"
 note "all checks passed"

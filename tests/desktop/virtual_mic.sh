@@ -123,4 +123,5 @@ start_vm && {
 
 note "artefacts in $work"
 [ $failures = 0 ] || { echo "$desk_name: $failures check(s) failed" >&2; exit 1; }
+rig_unjudged_exit "$desk_name"
 note "all checks passed"

@@ -4,7 +4,8 @@
 #   tests/live/cycles.sh PROGRAM [CYCLES (default 20)] [BUSY LOOPS (default 0)] [--rt-server]
 # RIG_SERVER and RIG_SDL_DRIVER pick the server and SDL's driver (tests/rig/rig.sh).
 # Prints one line per faulty cycle and a summary; exit 1 when any cycle was silent or slow.
-# Exit 77 (skipped) when the rig's tools are missing.
+# Exit 77 (skipped) when the rig's tools are missing, or when the machine's stalls left
+# fewer than CYCLES starts to judge.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,8 +36,11 @@ for _ in $(seq 1 "$busy"); do ( while :; do :; done ) & busy_pids+=($!); done
 mkdir -p "$work/run"
 cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$here/../../app/back.bmp" "$work/run/"
 
-silent=0 slow=0 bad=0 worst=0 restored=0
-for c in $(seq 1 "$cycles"); do
+silent=0 slow=0 bad=0 worst=0 restored=0 judged=0 c=0
+# A cycle the machine spoilt three times running is not judged and another is made in its
+# place, up to twice the count in all and while the test's time lasts (CTest's 180 s).
+while [ $judged -lt "$cycles" ] && [ $c -lt $((2 * cycles)) ] && { [ $c -lt "$cycles" ] || [ $SECONDS -lt 140 ]; }; do
+  c=$((c + 1))
   for attempt in 1 2 3; do
     log_from=$(wc -l 2>/dev/null <"$RIG_DIR/pa.log")
     (cd "$work/run" && SDL_AUDIODRIVER=$RIG_SDL_DRIVER exec "$program") >"$work/program.log" 2>&1 &
@@ -65,23 +69,24 @@ for c in $(seq 1 "$cycles"); do
     [ "$missing" != 0 ] && { silent=$((silent + 1)); fault="$fault no sound;"; }
     [ "$gaps" != 0 ] && { bad=$((bad + 1)); fault="$fault $gaps dropouts;"; }
     if [ "$rc" != 0 ] || [ "$(echo "$close_s > 1" | bc)" = 1 ]; then slow=$((slow + 1)); fault="$fault close $close_s s, exit $rc;"; fi
-    # Dropouts alone while the machine itself stopped 20 ms or more at once, or a burst the
-    # machine broke up at the rig's own input, say nothing of the program (tests/live/run.sh):
-    # the cycle is made again, twice at most.
+    # Dropouts alone while the machine itself stopped 20 ms or more at once (or 25 ms in
+    # every second), or a burst the machine broke up at the rig's own input, say nothing of
+    # the program (tests/live/run.sh): the cycle is made again, twice at most.
     stall=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1]).get("machine_worst_stall_ms", 0))' "$result")
     spoilt=$(python3 -c 'import json,sys; print(int(json.loads(sys.argv[1]).get("machine_spoilt", False)))' "$result")
     unjudged=$(python3 -c 'import json,sys; d=json.loads(sys.argv[1]); print(int(not d["bursts"] and bool(d.get("input_broken"))))' "$result")
-    if [ "$attempt" -lt 3 ] && [ "$unjudged" = 1 ] && [ "$fault" = " no sound;" ]; then
-      silent=$((silent - 1))
-      printf 'cycles: cycle %d: the machine broke up the rig'"'"'s own input: made again\n' "$c"
-      continue
+    void=""
+    if [ "$unjudged" = 1 ] && [ "$fault" = " no sound;" ]; then
+      silent=$((silent - 1)) void="the machine broke up the rig's own input"
+    elif [ "$fault" = " $gaps dropouts;" ] && [ "$spoilt" = 1 ]; then
+      bad=$((bad - 1)) void="$gaps dropouts while the machine itself stopped $stall ms at once"
     fi
-    if [ "$fault" = " $gaps dropouts;" ] && [ "$spoilt" = 1 ] && [ "$attempt" -lt 3 ]; then
-      bad=$((bad - 1))
-      printf 'cycles: cycle %d: %s dropouts while the machine itself stopped %s ms at once: made again\n' \
-        "$c" "$gaps" "$stall"
-      continue
+    if [ -n "$void" ]; then
+      if [ "$attempt" -lt 3 ]; then printf 'cycles: cycle %d: %s: made again\n' "$c" "$void"; continue; fi
+      printf 'cycles: cycle %d: %s, three times: not judged\n' "$c" "$void"
+      break
     fi
+    judged=$((judged + 1))
     # With QUILLMORPH_AUDIO_STATS=1 the program counts the corrections it made to its delay:
     # a start that settles where it holds makes none.
     n_restored=$(sed -n 's/.* \([0-9][0-9]*\) cushion restorations.*/\1/p' "$work/program.log" | tail -1)
@@ -102,6 +107,10 @@ for c in $(seq 1 "$cycles"); do
     break
   done
 done
-printf 'cycles: %d starts: %d silent, %d with dropouts, %d slow or failed closes (slowest %.2f s), %d with a cushion restoration\n' \
-  "$cycles" "$silent" "$bad" "$slow" "$worst" "$restored"
-[ $silent = 0 ] && [ $slow = 0 ] && [ $bad = 0 ]
+printf 'cycles: %d starts judged of %d made: %d silent, %d with dropouts, %d slow or failed closes (slowest %.2f s), %d with a cushion restoration\n' \
+  "$judged" "$c" "$silent" "$bad" "$slow" "$worst" "$restored"
+[ $silent = 0 ] && [ $slow = 0 ] && [ $bad = 0 ] || exit 1
+if [ $judged -lt "$cycles" ]; then
+  echo "cycles: SKIP: only $judged of $cycles starts judged (the machine's stalls)"
+  exit 77
+fi

@@ -188,9 +188,10 @@ def cmd_measure(args):
             drags = [float(t) for t in f.read().split()]
     rows = measure(args.rec, args.gap_ms, args.skip, drags)
     result = {'all': summary(rows, 'all')}
-    worst = analyze.worst_stall_ms(args.rec)
+    worst, share = analyze.worst_stall_ms(args.rec), analyze.stalled_share(args.rec)
     result['all']['machine_worst_stall_ms'] = round(worst, 1)
-    result['all']['machine_spoilt'] = analyze.machine_spoilt(worst)
+    result['all']['machine_stalled_ms_per_s'] = round(1000 * share, 1)
+    result['all']['machine_spoilt'] = analyze.machine_spoilt(worst, share)
     if args.after is not None:
         result['after'] = summary([r for r in rows if r['t_s'] >= args.after], f'from {args.after} s')
     for r in rows:

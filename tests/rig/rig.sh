@@ -428,7 +428,9 @@ rig_voice() {
 # rig_measure WORK NAME LABEL REPORT-ARGS...: plays WORK/voice.wav into the rig's input,
 # records both channels until the output of the last burst is in, and checks every
 # burst (analyze.py report, its lines printed after "LABEL: NAME: "); returns 1 when
-# the report finds a fault.
+# the report finds a fault, 77 when the machine's stalls spoilt every attempt (counted in
+# RIG_UNJUDGED: see rig_unjudged_exit).
+RIG_UNJUDGED=0
 rig_measure() {
   local work=$1 name=$2 label=$3 rc attempt
   shift 3
@@ -446,7 +448,17 @@ rig_measure() {
     [ $rc = 3 ] || return $rc
     echo "$label: $name: measured again (attempt $attempt spoilt by the machine's stall)"
   done
-  return 1
+  echo "$label: $name: not judged, the host stopped this machine too often in all three attempts"
+  RIG_UNJUDGED=$((RIG_UNJUDGED + 1))
+  return 77
+}
+
+# rig_unjudged_exit LABEL: a test whose every other check passed but which could not judge
+# the sound (rig_measure's 77) is skipped, never passed.
+rig_unjudged_exit() {
+  [ "$RIG_UNJUDGED" = 0 ] && return 0
+  echo "$1: SKIP: $RIG_UNJUDGED measurement(s) of the sound not judged (the machine's stalls)"
+  exit 77
 }
 
 # rig_check_pad WID SHOT ANALYZE-PAD-ARGS...: screenshots of the window into SHOT until

@@ -128,7 +128,7 @@ fi
 
 # --- 3. the changed voice through the installed program ----------------------------------
 if [ "${QM_INSTALLER_E2E:-1}" = 1 ]; then
-  "$rig/windows-e2e.sh" "$dir" "$work/e2e" || fail "the installed program on the rig (tests/rig/windows-e2e.sh)"
+  "$rig/windows-e2e.sh" "$dir" "$work/e2e" || [ $? = 77 ] || fail "the installed program on the rig (tests/rig/windows-e2e.sh)"
 fi
 
 # --- 4. silent uninstall ----------------------------------------------------------------------
