@@ -38,8 +38,8 @@ cp "$(dirname "$program")/back.bmp" "$work/run/" 2>/dev/null || cp "$here/../../
 
 silent=0 slow=0 bad=0 worst=0 restored=0 judged=0 c=0
 # A cycle the machine spoilt three times running is not judged and another is made in its
-# place, up to twice the count in all and while the test's time lasts (CTest's 180 s).
-while [ $judged -lt "$cycles" ] && [ $c -lt $((2 * cycles)) ] && { [ $c -lt "$cycles" ] || [ $SECONDS -lt 140 ]; }; do
+# place, up to twice the count in all and while the test's time lasts (CTest's 300 s).
+while [ $judged -lt "$cycles" ] && [ $c -lt $((2 * cycles)) ] && { [ $c -lt "$cycles" ] || [ $SECONDS -lt 240 ]; }; do
   c=$((c + 1))
   for attempt in 1 2 3; do
     log_from=$(wc -l 2>/dev/null <"$RIG_DIR/pa.log")
