@@ -459,8 +459,8 @@ def cmd_report(args):
         print("FAIL: " + f, file=sys.stderr)
     print(json.dumps(summary))
     # Only dropouts, in a recording during which the machine itself stopped for 20 ms or more
-    # at once (longer than the 12-17 ms the program holds at the server): the measurement says
-    # nothing of the program, and rig_measure makes it again.
+    # at once (longer than the 12-17 ms the program holds at the server) or for 25 ms of every
+    # second: the measurement says nothing of the program, and rig_measure makes it again.
     worst, share = worst_stall_ms(args.rec), stalled_share(args.rec)
     if failures and machine_spoilt(worst, share) and all(': ' in f and 'dropouts in the output' in f for f in failures):
         print(f"the machine itself stopped for {worst:.1f} ms at once, {1000 * share:.0f} ms in every second, "
