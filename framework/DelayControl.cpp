@@ -114,7 +114,6 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
         int32_t median = 0;
         if (recentAgree(settledSpread(blockSize), median)) {
             settlePending = false;
-            starting = false;
             afterEvent = false;  // what an event left over is what this takes
             const int32_t error = median - nominal;
             if (std::abs(error) > settleTolerance(blockSize)) {
@@ -163,8 +162,7 @@ DelayControl::Decision DelayControl::onBlock(const DelayReading& r, int captureB
         if (!event) {
             error = 0;
             const int n = afterDry ? kRestReadings : kDriftReadings;
-            const bool settling = starting && readings - begunAt < kStartReadings;
-            if (calibrated && recentCount >= n && !settling) {
+            if (calibrated && recentCount >= n) {
                 // A drift only when each of the last n readings lies past the tolerance on one
                 // side; its size is their median (the least would leave the readings' noise behind).
                 // After playback ran dry, the median alone: the readings swing by a few hundred

@@ -20,7 +20,7 @@
 //   again once kDriftReadings readings agree to a sixteenth of a block (the devices'
 //   positions take some periods to settle), in a quiet block, when off by more than a
 //   64th; that again after an event (playback ran dry, or a stall). Neither counts as a
-//   restoration. Until that first settling, or kStartReadings readings, no slow drift.
+//   restoration.
 //
 // Plain values: no allocation, no lock, called on the capture notification thread only.
 
@@ -43,11 +43,6 @@ public:
     // frames of each other, and up to a third of a block off the cushion. Eight and a holdoff
     // would leave the first words after a lost device that far off for 0.7 s.
     static const int kRestReadings = 3;
-    // Readings after playback began before a slow drift is one: until the devices' positions
-    // settle (some dozen periods through PipeWire's own driver, the readings climbing by a
-    // few hundred frames), the settling sets the delay, and a drift corrected earlier was
-    // the climb's, made again the other way once it ended (1.1 s).
-    static const int kStartReadings = 24;
 
     struct Decision {
         // Frames still to correct: > 0 to leave out of playback, < 0 to add as silence.
@@ -67,8 +62,6 @@ public:
     {
         phasePending = true;
         settlePending = true;
-        starting = true;
-        begunAt = readings;
     }
     // Once per captured block, before it is played.
     Decision onBlock(const DelayReading& r, int captureBehind, bool quiet);
@@ -96,8 +89,6 @@ private:
     bool phasePending = false;    // playback just begun: the next reading sets its phase right
     bool settlePending = false;   // ... and the first settled readings set it again
     bool phaseHoldoff = false;    // the holdoff is the phase's: its readings count for the settling
-    bool starting = false;        // playback begun and not yet settled: no drift for a while
-    int begunAt = 0;              // readings when playback began
 };
 
 // Whether a block of n samples is quiet: its peak below -40 dB of full scale, where a
