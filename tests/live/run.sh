@@ -89,6 +89,7 @@ done
 rig_need Xvfb xdpyinfo xdotool pulseaudio pactl parec paplay cc bc
 work=${out:-$(mktemp -d /tmp/qm-live.XXXXXX)}
 mkdir -p "$work"
+rm -f "$work/events_end.txt" "$work/flood_failed"
 live="$RIG_PY $here/live.py"
 note() { printf 'live: %s\n' "$*"; }
 
@@ -158,15 +159,21 @@ at() {  # at T COMMAND...: runs COMMAND T seconds from now, in the background
   local t=$1; shift
   ( sleep "$t"; "$@" ) & bg_pids+=($!)
 }
-stop_for() { kill -STOP "$1"; sleep "$2"; kill -CONT "$1"; note "stopped pid $1 for $2 s"; }
+# Each event writes when it really ended (epoch seconds) to events_end.txt: on a busy machine
+# pactl took up to two seconds to take a device off, and a clean part that starts on the
+# schedule would hold the device's return and the second after it.
+event_ended() { date +%s.%N >>"$work/events_end.txt"; }
+stop_for() { kill -STOP "$1"; sleep "$2"; kill -CONT "$1"; event_ended; note "stopped pid $1 for $2 s"; }
 toggle_module() {  # toggle_module sink|source D
-  local kind=$1 d=$2 dev=spk
+  local kind=$1 d=$2 dev=spk t
   [ "$kind" = source ] && dev=mic
+  t=$(date +%s.%N)
   rig_device_remove "$dev"
-  note "removed the $kind"
+  note "removed the $kind ($(printf '%.1f' "$(echo "$(date +%s.%N) - $t_voice" | bc)") s into the voice, $(printf '%.1f' "$(echo "$t - $t_voice" | bc)") s planned)"
   sleep "$d"
   rig_device_add "$dev"
-  note "put the $kind back"
+  event_ended
+  note "put the $kind back ($(printf '%.1f' "$(echo "$(date +%s.%N) - $t_voice" | bc)") s into the voice)"
 }
 drag_loop() {
   local ox=0 oy=0 y
@@ -183,6 +190,8 @@ t_rec=$(date +%s.%N)
 rig_record_start "$work/rec.raw"
 $RIG_ANALYZE wait-recording "$work/rec.raw" --seconds 0.3 --timeout 10 || exit 1
 t_voice=$(date +%s.%N)
+mark=""
+[ -f "${RIG_DIR:-}/pa.log" ] && mark=$(rig_pulse_mark)
 events=()
 [ -n "$drag" ] && { drag_loop & bg_pids+=($!); }
 if [ -n "$stop_program" ]; then at "${stop_program#*@}" stop_for "$stop_pid" "${stop_program%@*}"; events+=("${stop_program#*@}+${stop_program%@*}"); fi
@@ -215,6 +224,7 @@ if [ -n "$restart_server" ]; then
   note "sound server restarted"
   rig_record_start "$work/rec2.raw"
   $RIG_ANALYZE wait-recording "$work/rec2.raw" --seconds 0.3 --timeout 10 || exit 1
+  [ -f "${RIG_DIR:-}/pa.log" ] && mark=$(rig_pulse_mark)
   rig_play "$work/voice.wav"
   events+=("0+0")
 else
@@ -227,6 +237,9 @@ rig_record_stop
 # The server's log up to here: closing, the program leaves its playback empty by design.
 log_to=0
 [ -f "${RIG_DIR:-}/pa.log" ] && log_to=$(wc -l <"$RIG_DIR/pa.log")
+# when the server's sink itself came late (set aside as the machine's stalls are)
+rm -f "$rec.server"
+[ -n "$mark" ] && rig_pulse_catchups "$mark" "$log_to" >"$rec.server"
 # the jobs' own children (a sleep, xdotool) too
 for p in "${bg_pids[@]}"; do pkill -P "$p" 2>/dev/null; kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
 bg_pids=()
@@ -243,6 +256,10 @@ busy_pids=()
 # The clean part starts one second after the last event ended (recording time: +0.3 s lead).
 after=""
 [ ${#events[@]} -gt 0 ] && after=$(printf '%s\n' "${events[@]}" | awk -F+ '{t = $1 + $2 + 1.3; if (t > m) m = t} END {print m}')
+# ... or after it really ended, if that was later.
+if [ -n "$after" ] && [ -s "$work/events_end.txt" ]; then
+  after=$(awk -v t0="$t_voice" -v m="$after" '{t = $1 - t0 + 1.3; if (t > m) m = t} END {printf "%.1f", m}' "$work/events_end.txt")
+fi
 [ -n "$restart_server" ] && after=1.3
 [ -n "$late_event" ] && [ -z "$after" ] && after=1.3
 args=(measure "$rec" --json "$work/result.json")

@@ -176,32 +176,58 @@ VOID_STALLED_SHARE = 0.025
 
 def stalls(rec, min_ms=STALL_MS):
     """The machine's stalls beside a recording (rig_watch_start's REC.stalls), as episodes
-    (start_s, end_s) in recording time, those whose stalls add up to min_ms or more; []
-    without the log."""
-    return [(a, b) for a, b, stalled in stall_episodes(rec) if stalled * 1000.0 >= min_ms]
+    (start_s, end_s) in recording time, those whose stalls add up to min_ms or more, and the
+    moments the sound server's sink itself came late (REC.server); [] without the log."""
+    spans = [(a, b) for a, b, stalled in stall_episodes(rec) if stalled * 1000.0 >= min_ms]
+    return sorted(spans + server_catchups(rec))
+
+
+def recording_start(rec):
+    """The time (epoch seconds) of the recording's first sample, by its stall log's clock
+    ('stop' is taken as its last); None without the log."""
+    path = rec + '.stalls'
+    if not os.path.exists(path):
+        return None
+    clock = {}
+    with open(path) as f:
+        for line in f:
+            w = line.split()
+            if len(w) == 2:
+                clock[w[0]] = float(w[1])
+    if 'watch' not in clock or 'stop' not in clock:
+        return None
+    return clock['stop'] - os.path.getsize(rec) / 4 / RATE
+
+
+def server_catchups(rec):
+    """When the PulseAudio rig's sink found the program's playback and the rig's own stream
+    empty at once (rig_pulse_catchups' REC.server, epoch seconds), as (t, t) in recording
+    time; [] without it or the stall log's clock."""
+    t0 = recording_start(rec)
+    path = rec + '.server'
+    if t0 is None or not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [(float(w) - t0, float(w) - t0) for w in f.read().split()]
 
 
 def stall_episodes(rec):
     """Every episode of the machine's stalls beside a recording: (start_s, end_s, stalled_s)
     in recording time, stalled_s what its stalls add up to (both cores' at once count once);
     [] without the log."""
-    path = rec + '.stalls'
-    if not os.path.exists(path):
+    rec_t = recording_start(rec)
+    if rec_t is None:
         return []
-    clock = {}
+    watch = None
     spans = []
-    with open(path) as f:
+    with open(rec + '.stalls') as f:
         for line in f:
             w = line.split()
-            if len(w) == 2:
-                clock[w[0]] = float(w[1])
+            if len(w) == 2 and w[0] == 'watch':
+                watch = float(w[1])
             elif len(w) == 3:
                 start = int(w[1]) / 1000.0
                 spans.append((start, start + int(w[2]) / 1e6))
-    watch, stop = clock.get('watch'), clock.get('stop')
-    if watch is None or stop is None:
-        return []
-    rec_t = stop - os.path.getsize(rec) / 4 / RATE
     merged = []
     for a, b in sorted(spans):
         if merged and a <= merged[-1][1]:

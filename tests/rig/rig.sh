@@ -260,6 +260,45 @@ rig_pulse_underruns() {
   echo "$(grep -c "'Audio Stream'" <<<"$part") $(grep -v "'Audio Stream'" <<<"$part" | grep -c .)"
 }
 
+# rig_pulse_mark: leaves a line on the PulseAudio rig's server log at a known time, and
+# prints that time (epoch seconds): the client "qm-mark" is freed just before pactl returns.
+# rig_pulse_catchups reads the log's clock off it.
+rig_pulse_mark() {
+  pactl -n qm-mark stat >/dev/null 2>&1
+  date +%s.%N
+}
+
+# rig_pulse_catchups MARK_EPOCH TO_LINE: the times (epoch seconds, one a line) at which the
+# PulseAudio rig's server found the program's playback and one of the rig's own streams,
+# always fed, empty in the same moment, up to that line of its log and after the last mark
+# (rig_pulse_mark). Then the sink itself came late and asked every client for what it
+# missed at once: a stall of the machine or of the server that no client's buffer is sure
+# to ride out, which the machine's own stall log does not always show.
+rig_pulse_catchups() {
+  "$RIG_PY" - "$RIG_DIR/pa.log" "$1" "$2" <<'PY'
+import re, sys
+path, mark, last = sys.argv[1], float(sys.argv[2]), int(sys.argv[3])
+at = None
+prog, rig = [], []
+with open(path, errors='replace') as f:
+    for n, line in enumerate(f, 1):
+        if n > last:
+            break
+        m = re.match(r'\(\s*([0-9.]+)\|', line)
+        if not m:
+            continue
+        t = float(m.group(1))
+        if '"qm-mark"' in line and 'Freed' in line:
+            at, prog, rig = t, [], []
+        elif 'Implicit underrun of ' in line and at is not None:
+            (prog if "'Audio Stream'" in line else rig).append(t)
+# The log's clock ticks in milliseconds: underruns of one late render share a tick or two.
+for t in prog:
+    if any(abs(t - r) <= 0.003 for r in rig):
+        print(f"{mark + t - at:.3f}")
+PY
+}
+
 # rig_pulse_realtime: every thread of the rig's server (and pipewire-pulse) real-time (round robin 10), above the
 # program's sound threads. A desktop's server runs only its device threads so; its main
 # thread, which carries each client's data, at nice -11 was late past SDL's buffer about
