@@ -123,6 +123,19 @@ size_t firstAbove(const std::vector<double>& x, double threshold, size_t from = 
     return x.size();
 }
 
+// The cushion restorations the program counted (QUILLMORPH_AUDIO_STATS=1), or -1 if it
+// printed no count.
+long restorationsIn(const std::string& log)
+{
+    const std::string what = " cushion restorations";
+    const size_t at = log.find(what);
+    if (at == std::string::npos)
+        return -1;
+    size_t from = log.rfind(' ', at - 1);
+    from = from == std::string::npos ? 0 : from + 1;
+    return std::strtol(log.c_str() + from, nullptr, 10);
+}
+
 bool haveCommand(const char* name)
 {
     std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
@@ -154,6 +167,7 @@ TEST_F(ProgramTest, HeadlessRunPlaysTheResynthesisedVoiceAndStopsOnSigint)
 
     std::vector<std::string> env = audioEnv();
     env.push_back("SDL_VIDEODRIVER=dummy");
+    env.push_back("QUILLMORPH_AUDIO_STATS=1");
     pid_t pid = startProgram(dir.path(), env, QM_PROGRAM);
     ASSERT_GT(pid, 0);
     // the silence and three seconds of the voice out
@@ -172,9 +186,19 @@ TEST_F(ProgramTest, HeadlessRunPlaysTheResynthesisedVoiceAndStopsOnSigint)
     ASSERT_LT(onsetOut, out.size()) << "no voice in the output";
     long delay = static_cast<long>(onsetOut) - static_cast<long>(onsetIn);
     std::printf("input-to-output delay %.1f ms (%ld samples)\n", 1000.0 * delay / kRate, delay);
+    const std::string log = slurp(dir.path() + "/log");
+    const long restorations = restorationsIn(log);
+    ASSERT_GE(restorations, 0) << "no sound statistics at exit: " << log;
     // Two blocks of queueing plus one of processing; a period may start up to two
-    // input periods early, and the driver buffers a little.
-    EXPECT_GT(delay, 3 * kBlock - 2 * period - 64);
+    // input periods early, and the driver buffers a little. The disk driver's threads pace
+    // themselves by sleeping: one the machine held up writes late rather than playing
+    // silence in time, so a cushion the stream restored after that (cutting what piled up)
+    // shortens the delay in the file by the stall. Then only the upper bound holds.
+    if (restorations == 0)
+        EXPECT_GT(delay, 3 * kBlock - 2 * period - 64);
+    else
+        std::printf("the cushion was restored %ld times (the machine held a thread up)\n", restorations);
+    EXPECT_GT(delay, 0);
     EXPECT_LT(delay, 4 * kBlock + 1024);
 
     size_t from = onsetOut + kBlock;
