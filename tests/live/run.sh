@@ -190,8 +190,7 @@ t_rec=$(date +%s.%N)
 rig_record_start "$work/rec.raw"
 $RIG_ANALYZE wait-recording "$work/rec.raw" --seconds 0.3 --timeout 10 || exit 1
 t_voice=$(date +%s.%N)
-mark=""
-[ -f "${RIG_DIR:-}/pa.log" ] && mark=$(rig_pulse_mark)
+rig_catchups_start
 events=()
 [ -n "$drag" ] && { drag_loop & bg_pids+=($!); }
 if [ -n "$stop_program" ]; then at "${stop_program#*@}" stop_for "$stop_pid" "${stop_program%@*}"; events+=("${stop_program#*@}+${stop_program%@*}"); fi
@@ -224,7 +223,7 @@ if [ -n "$restart_server" ]; then
   note "sound server restarted"
   rig_record_start "$work/rec2.raw"
   $RIG_ANALYZE wait-recording "$work/rec2.raw" --seconds 0.3 --timeout 10 || exit 1
-  [ -f "${RIG_DIR:-}/pa.log" ] && mark=$(rig_pulse_mark)
+  rig_catchups_start
   rig_play "$work/voice.wav"
   events+=("0+0")
 else
@@ -238,8 +237,7 @@ rig_record_stop
 log_to=0
 [ -f "${RIG_DIR:-}/pa.log" ] && log_to=$(wc -l <"$RIG_DIR/pa.log")
 # when the server's sink itself came late (set aside as the machine's stalls are)
-rm -f "$rec.server"
-[ -n "$mark" ] && rig_pulse_catchups "$mark" "$log_to" >"$rec.server"
+rig_catchups_stop "$rec"
 # the jobs' own children (a sleep, xdotool) too
 for p in "${bg_pids[@]}"; do pkill -P "$p" 2>/dev/null; kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
 bg_pids=()

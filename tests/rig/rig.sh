@@ -299,6 +299,21 @@ for t in prog:
 PY
 }
 
+# rig_catchups_start / rig_catchups_stop REC: around a recording on the PulseAudio rig, the
+# moments its sink came late go to REC.server (rig_pulse_catchups), where the analysis sets a
+# gap beside them aside as beside the machine's stalls. Nothing on PipeWire.
+rig_catchups_start() {
+  RIG_MARK=""
+  [ -f "${RIG_DIR:-}/pa.log" ] && RIG_MARK=$(rig_pulse_mark)
+  return 0
+}
+rig_catchups_stop() {
+  rm -f "$1.server"
+  [ -n "${RIG_MARK:-}" ] && [ -f "$RIG_DIR/pa.log" ] &&
+    rig_pulse_catchups "$RIG_MARK" "$(wc -l <"$RIG_DIR/pa.log")" >"$1.server"
+  return 0
+}
+
 # rig_pulse_realtime: every thread of the rig's server (and pipewire-pulse) real-time (round robin 10), above the
 # program's sound threads. A desktop's server runs only its device threads so; its main
 # thread, which carries each client's data, at nice -11 was late past SDL's buffer about
@@ -478,9 +493,11 @@ rig_measure() {
     rc=0
     rig_record_start "$work/$name.raw"
     $RIG_ANALYZE wait-recording "$work/$name.raw" --seconds 0.3 --timeout 10 || rc=1
+    rig_catchups_start
     rig_play "$work/voice.wav"
     $RIG_ANALYZE wait-recording "$work/$name.raw" --past-input 0.8 --bursts "$RIG_VOICE_BURSTS" --timeout 15 || rc=1
     rig_record_stop
+    rig_catchups_stop "$work/$name.raw"
     $RIG_ANALYZE report "$work/$name.raw" --bursts "$RIG_VOICE_BURSTS" "$@" >"$work/$name.json" 2>"$work/$name.log" ||
       rc=$?
     sed "s/^/$label: $name: /" "$work/$name.log"
