@@ -160,7 +160,7 @@ at() {  # at T COMMAND...: runs COMMAND T seconds from now, in the background
   ( sleep "$t"; "$@" ) & bg_pids+=($!)
 }
 # Each event writes when it really ended (epoch seconds) to events_end.txt: on a busy machine
-# pactl took up to two seconds to take a device off, and a clean part that starts on the
+# pactl put a device back up to half a second late, and a clean part that starts on the
 # schedule would hold the device's return and the second after it.
 event_ended() { date +%s.%N >>"$work/events_end.txt"; }
 stop_for() { kill -STOP "$1"; sleep "$2"; kill -CONT "$1"; event_ended; note "stopped pid $1 for $2 s"; }
