@@ -191,15 +191,18 @@ TEST_F(ProgramTest, HeadlessRunPlaysTheResynthesisedVoiceAndStopsOnSigint)
     ASSERT_GE(restorations, 0) << "no sound statistics at exit: " << log;
     // Two blocks of queueing plus one of processing; a period may start up to two
     // input periods early, and the driver buffers a little. The disk driver's threads pace
-    // themselves by sleeping: one the machine held up writes late rather than playing
-    // silence in time, so a cushion the stream restored after that (cutting what piled up)
-    // shortens the delay in the file by the stall. Then only the upper bound holds.
-    if (restorations == 0)
-        EXPECT_GT(delay, 3 * kBlock - 2 * period - 64);
-    else
-        std::printf("the cushion was restored %ld times (the machine held a thread up)\n", restorations);
+    // themselves by sleeping, so the file is no clock once the machine held one up: a
+    // playback thread that ran on wrote silence the voice then came behind (one CI run read
+    // 251 ms after 6 restorations), and a capture thread that fell behind wrote late, so the
+    // cut that restored the cushion shortened the delay in the file instead (1838 samples).
+    // The bounds hold where the cushion was never restored; the voice always comes through.
     EXPECT_GT(delay, 0);
-    EXPECT_LT(delay, 4 * kBlock + 1024);
+    if (restorations == 0) {
+        EXPECT_GT(delay, 3 * kBlock - 2 * period - 64);
+        EXPECT_LT(delay, 4 * kBlock + 1024);
+    } else {
+        std::printf("the cushion was restored %ld times (the machine held a thread up)\n", restorations);
+    }
 
     size_t from = onsetOut + kBlock;
     ASSERT_LT(from + kRate, out.size());
