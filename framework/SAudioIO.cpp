@@ -127,6 +127,7 @@ void SAudioIO::startLocked()
     // Both positions are zero here: just opened, or reset by stop.
     framesWritten = 0;
     framesCaptured = 0;
+    readDry = false;
     delayControl = DelayControl(blockSize, reading);
     captureArrivals = Arrivals();
     playbackArrivals = Arrivals();
@@ -413,7 +414,16 @@ void SAudioIO::play(WAVEHDR* h, int index)
     if (cushionPending)
         beginPlayback();
     const bool quiet = quietBlock(blocks[index].samples.data.get(), blockSize);
-    const DelayControl::Decision d = delayControl.onBlock(readDelay(), captureBehind, quiet);
+    const DelayReading r = readDelay();
+    // Counted once a gap: the blocks a stall held back all read dry as they come in a burst.
+    // WinMM counts no underruns, so this is the only count a user gets there.
+    if (r.valid && r.dry && !readDry) {
+        underrunCount.fetch_add(1, std::memory_order_relaxed);
+        if (!kHostCountsUnderruns)
+            qmWaveCountUnderrun();
+    }
+    readDry = r.valid && r.dry;
+    const DelayControl::Decision d = delayControl.onBlock(r, captureBehind, quiet);
     if (d.restoration)
         countRestoration();
     int32_t correction = d.correction;

@@ -68,6 +68,8 @@ public:
 
     // Corrections made since open (silence played or input left out); any thread.
     uint32_t restorations() const { return restorationCount.load(std::memory_order_relaxed); }
+    // Gaps the stream read: runs of blocks whose reading found playback dry; any thread.
+    uint32_t underruns() const { return underrunCount.load(std::memory_order_relaxed); }
     // Times the watch opened the devices again; any thread.
     uint32_t reopenings() const { return reopenCount.load(std::memory_order_relaxed); }
 
@@ -88,6 +90,7 @@ private:
     // A pad is queued for playback (set by the capture side, cleared by the playback side).
     std::atomic<bool> padQueued[kPads] = {};
     std::atomic<uint32_t> restorationCount{0};
+    std::atomic<uint32_t> underrunCount{0};
 
     // Control calls and the watch's reopening take turns; notifications never take it.
     std::mutex control;
@@ -110,6 +113,7 @@ private:
     int64_t framesCaptured = 0;    // capture frames notified since start
     DelayControl delayControl;
     bool cushionPending = false;   // playback not begun: its cushion goes out with the first block
+    bool readDry = false;          // the last block's reading found playback dry
 
     int64_t counterFrequency = 1;
     Arrivals captureArrivals;               // capture side

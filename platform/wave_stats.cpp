@@ -24,8 +24,9 @@ void printStats()
                      n(s.underruns), n(s.overruns), n(s.restorations), n(s.reopens));
     else
         std::fprintf(stderr,
-                     "sound: %llu cushion restorations, %llu device reopenings (WinMM counts no underruns or overruns)\n",
-                     n(s.restorations), n(s.reopens));
+                     "sound: %llu underruns, %llu cushion restorations, %llu device reopenings (WinMM counts no overruns; "
+                     "the underruns are the gaps the stream read)\n",
+                     n(s.underruns), n(s.restorations), n(s.reopens));
 }
 
 }  // namespace

@@ -115,7 +115,7 @@ protected:
         c.playbackLate = GetParam().playbackLate;
         return c;
     }
-    void expectHealed(const std::function<void(uint64_t)>& event, double seconds);
+    uint32_t expectHealed(const std::function<void(uint64_t)>& event, double seconds);
 };
 
 struct SimRun {
@@ -175,6 +175,7 @@ TEST_P(SAudioStreamSim, StartHoldsTwoBlocksAndNeverCorrectsAtRest)
     EXPECT_NEAR(r.ear.firstDelay, 2 * kBlock, c.chunk);
     EXPECT_EQ(r.ear.fault, "");
     EXPECT_EQ(r.stream.restorations(), 0u);
+    EXPECT_EQ(r.stream.underruns(), 0u);
     expectEveryBlockOnceInOrder(r.handler);
 }
 
@@ -197,6 +198,7 @@ TEST_P(SAudioStreamSim, CaptureBeginningLateStartsCleanAtTheDesignedDelay)
         EXPECT_LE(r.ear.firstDelay, 2 * kBlock + c.chunk + static_cast<double>(c.captureLate));
         EXPECT_EQ(r.ear.fault, "");
         EXPECT_EQ(r.stream.restorations(), 0u);
+        EXPECT_EQ(r.stream.underruns(), 0u);
         expectEveryBlockOnceInOrder(r.handler);
     }
 }
@@ -218,13 +220,15 @@ TEST_P(SAudioStreamSim, TwoClocksAnHourApartHoldTheDelayWithQuietCorrections)
         const double drift = std::fabs(ppm) * 1e-6 * 3600 * kRate;
         EXPECT_GE(r.stream.restorations(), 1u);
         EXPECT_LE(r.stream.restorations(), drift / GetParam().correction + 2);
+        EXPECT_EQ(r.stream.underruns(), 0u) << "a drift's correction is no underrun";
         expectEveryBlockOnceInOrder(r.handler);
     }
 }
 
 // An event at 3 s that lasts `seconds`; from one second after it ends, the voice must be
 // whole again at the delay start gave (within a sixteenth of a block, off the positions).
-void SAudioStreamSim::expectHealed(const std::function<void(uint64_t)>& event, double seconds)
+// Returns the underruns the stream counted.
+uint32_t SAudioStreamSim::expectHealed(const std::function<void(uint64_t)>& event, double seconds)
 {
     sim::Config c = config();
     SimRun r(c, GetParam().healed, GetParam().reading);
@@ -238,13 +242,20 @@ void SAudioStreamSim::expectHealed(const std::function<void(uint64_t)>& event, d
     EXPECT_EQ(r.after.fault, "");
     EXPECT_GT(r.after.prev, 0) << "nothing heard after the event";
     expectEveryBlockOnceInOrder(r.handler);
+    return r.stream.underruns();
 }
 
 TEST_P(SAudioStreamSim, AStalledHandlerCostsOneGapThenTheDelayIsBackWithinASecond)
 {
     for (double seconds : {0.02, 0.07, 0.1, 0.3, 0.5, 1.0, 2.0}) {
         SCOPED_TRACE("handler stuck for " + std::to_string(seconds) + " s");
-        expectHealed(sim::holdNotifications, seconds);
+        const uint32_t underruns = expectHealed(sim::holdNotifications, seconds);
+        // The one gap is counted once, however many blocks the stall held back.
+        if (seconds <= 0.02) {
+            EXPECT_EQ(underruns, 0u);
+        } else if (seconds >= 0.1) {
+            EXPECT_EQ(underruns, 1u);
+        }
     }
 }
 
