@@ -252,12 +252,10 @@ rig_server_kill() {
 }
 
 # rig_pulse_underruns FROM_LINE TO_LINE: what the PulseAudio rig's server logged as found
-# empty in that part of its log, "PROGRAM RIG": the program's playback ('Audio Stream',
-# SDL's name for it) and the rig's own streams.
+# empty in that part of its log, "PROGRAM RIG": the program's playback (the sink inputs its
+# client made) and the rig's own streams.
 rig_pulse_underruns() {
-  local part
-  part=$(sed -n "$(($1 + 1)),${2}p" "$RIG_DIR/pa.log" 2>/dev/null | grep "Implicit underrun of")
-  echo "$(grep -c "'Audio Stream'" <<<"$part") $(grep -v "'Audio Stream'" <<<"$part" | grep -c .)"
+  $RIG_ANALYZE pulse-log "$RIG_DIR/pa.log" underruns --from-line "$1" --to-line "$2"
 }
 
 # rig_pulse_mark: leaves a line on the PulseAudio rig's server log at a known time, and
@@ -275,42 +273,31 @@ rig_pulse_mark() {
 # missed at once: a stall of the machine or of the server that no client's buffer is sure
 # to ride out, which the machine's own stall log does not always show.
 rig_pulse_catchups() {
-  "$RIG_PY" - "$RIG_DIR/pa.log" "$1" "$2" <<'PY'
-import re, sys
-path, mark, last = sys.argv[1], float(sys.argv[2]), int(sys.argv[3])
-at = None
-prog, rig = [], []
-with open(path, errors='replace') as f:
-    for n, line in enumerate(f, 1):
-        if n > last:
-            break
-        m = re.match(r'\(\s*([0-9.]+)\|', line)
-        if not m:
-            continue
-        t = float(m.group(1))
-        if '"qm-mark"' in line and 'Freed' in line:
-            at, prog, rig = t, [], []
-        elif 'Implicit underrun of ' in line and at is not None:
-            (prog if "'Audio Stream'" in line else rig).append(t)
-# The log's clock ticks in milliseconds: underruns of one late render share a tick or two.
-for t in prog:
-    if any(abs(t - r) <= 0.003 for r in rig):
-        print(f"{mark + t - at:.3f}")
-PY
+  $RIG_ANALYZE pulse-log "$RIG_DIR/pa.log" catchups --mark "$1" --to-line "$2"
+}
+
+# rig_pulse_empties MARK_EPOCH TO_LINE: as rig_pulse_catchups, every time the server found
+# the program's playback empty, the rig's streams or not.
+rig_pulse_empties() {
+  $RIG_ANALYZE pulse-log "$RIG_DIR/pa.log" empties --mark "$1" --to-line "$2"
 }
 
 # rig_catchups_start / rig_catchups_stop REC: around a recording on the PulseAudio rig, the
 # moments its sink came late go to REC.server (rig_pulse_catchups), where the analysis sets a
-# gap beside them aside as beside the machine's stalls. Nothing on PipeWire.
+# gap beside them aside as beside the machine's stalls, and every moment it found the
+# program's playback empty to REC.client (rig_pulse_empties). Nothing on PipeWire.
 rig_catchups_start() {
   RIG_MARK=""
   [ -f "${RIG_DIR:-}/pa.log" ] && RIG_MARK=$(rig_pulse_mark)
   return 0
 }
 rig_catchups_stop() {
-  rm -f "$1.server"
-  [ -n "${RIG_MARK:-}" ] && [ -f "$RIG_DIR/pa.log" ] &&
-    rig_pulse_catchups "$RIG_MARK" "$(wc -l <"$RIG_DIR/pa.log")" >"$1.server"
+  local lines
+  rm -f "$1.server" "$1.client"
+  [ -n "${RIG_MARK:-}" ] && [ -f "$RIG_DIR/pa.log" ] || return 0
+  lines=$(wc -l <"$RIG_DIR/pa.log")
+  rig_pulse_catchups "$RIG_MARK" "$lines" >"$1.server"
+  rig_pulse_empties "$RIG_MARK" "$lines" >"$1.client"
   return 0
 }
 

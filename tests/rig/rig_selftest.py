@@ -136,11 +136,49 @@ def run(program_output=None):
             check([r.get('dropouts') for r in A.measure(rec, 4.0)] == want,
                   f"a gap {before} s after the sink came late read as {A.measure(rec, 4.0)}")
         os.remove(rec + '.server')
+        # The server found the program's playback empty (rig_pulse_empties): asked to, the
+        # analysis reports a gap starting 15 ms before that apart; one 0.2 s away counts, and
+        # unasked nothing changes.
+        for before, aside, want in ((0.015, True, [0, 0, 0]), (0.2, True, [0, 1, 0]), (0.015, False, [0, 1, 0])):
+            with open(rec + '.client', 'w') as f:
+                f.write(f"{1000.0 + at / RATE + before:.3f}\n")
+            rows = A.measure(rec, 4.0, empties_aside=aside)
+            check([r.get('dropouts') for r in rows] == want and
+                  (rows[1].get('client_gaps_ms') == [2.0]) == (want[1] == 0),
+                  f"a gap {before} s before the server found the stream empty (aside {aside}) read as {rows}")
+        os.remove(rec + '.client')
+        # The server's log: the program's streams by their client's name, SDL's and Wine's,
+        # the rig's by theirs; only what comes after the mark is placed.
+        plog = os.path.join(tmp, 'pa.log')
+        with open(plog, 'w') as f:
+            for t, text in ((0.1, 'Created input 3 "Audio Stream" on spk with sample spec s16le'),
+                            (0.1, '    application.name = "quillmorph"'),
+                            (0.2, 'Created input 4 "audio stream #2" on spk with sample spec s16le'),
+                            (0.2, '    media.name = "audio stream #2"'),
+                            (0.2, '    application.name = "quillmorph.exe"'),
+                            (0.3, 'Created input 5 "pacat" on spk with sample spec s16le'),
+                            (0.3, '    application.name = "pacat"'),
+                            (0.5, "Implicit underrun of 'Audio Stream'"),
+                            (1.0, 'Freed 9 "qm-mark"'),
+                            (1.5, "Implicit underrun of 'audio stream #2'"),
+                            (1.501, "Implicit underrun of 'pacat'"),
+                            (2.0, "Implicit underrun of 'Audio Stream'"),
+                            (2.5, "Implicit underrun of 'pacat'")):
+                f.write(f"({t:8.3f}|   0.000) I: [pulseaudio] x.c: {text}\n")
+        def pulse(what):
+            ns = argparse.Namespace(log=plog, what=what, to_line=100, from_line=0, mark=500.0)
+            out = io.StringIO()
+            with contextlib.redirect_stdout(out):
+                A.cmd_pulse_log(ns)
+            return out.getvalue().split()
+        check(pulse('underruns') == ['3', '2'], f"underruns of the program's and the rig's streams read as {pulse('underruns')}")
+        check(pulse('catchups') == ['500.500'], f"the sink coming late read at {pulse('catchups')}")
+        check(pulse('empties') == ['500.500', '501.000'], f"the program's stream empty read at {pulse('empties')}")
         # The report: a dropout far from any stall fails the measurement (1); when the machine
         # stopped 25 ms at once elsewhere in it, the measurement is void (3), to be made again.
         def report_code():
             ns = argparse.Namespace(rec=rec, expect_ratio=4.0, tolerance=0.05, expect_changed=False,
-                                    min_level=None, max_level=10.0, bursts=3, gap_ms=0.7)
+                                    min_level=None, max_level=10.0, bursts=3, gap_ms=0.7, empties_aside=False)
             with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
                 return A.cmd_report(ns)
         log(int(at / RATE * 1000) - 1500, 12000)
