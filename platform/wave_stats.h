@@ -2,7 +2,7 @@
 // The process's sound counters, on every host. The layer over SDL counts underruns,
 // overruns and its reopenings; the stream counts its restorations and, where the host
 // leaves lost devices lost, its own reopenings, and where the host counts no underruns,
-// the blocks whose reading found playback dry. QUILLMORPH_AUDIO_STATS=1 prints them on
+// the gaps its readings found (playback run dry). QUILLMORPH_AUDIO_STATS=1 prints them on
 // one stderr line at exit (what the host does not count is said, not printed as zero).
 
 #include <cstdint>

@@ -686,8 +686,9 @@ def cmd_compare(args):
 def pulse_log(path, last, first=0):
     """Reads the rig's PulseAudio log up to line `last`: (mark, program, rig), the log's time
     of the last qm-mark client (rig_pulse_mark; None without one) and the times after line
-    `first` at which the server found a playback stream empty, the program's and the others'. The program's streams are the sink inputs its client made,
-    by the application name (SDL calls its stream 'Audio Stream', Wine 'audio stream #N')."""
+    `first` at which the server found a playback stream empty, the program's and the others'.
+    The program's streams are the sink inputs its client made, known by the application's
+    name (SDL calls its stream 'Audio Stream', Wine 'audio stream #N')."""
     mark, program, rig = None, [], []
     names, created = set(), None
     with open(path, errors='replace') as f:
