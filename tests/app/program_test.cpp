@@ -191,10 +191,11 @@ TEST_F(ProgramTest, HeadlessRunPlaysTheResynthesisedVoiceAndStopsOnSigint)
     ASSERT_GE(restorations, 0) << "no sound statistics at exit: " << log;
     // Two blocks of queueing plus one of processing; a period may start up to two
     // input periods early, and the driver buffers a little. The disk driver's threads pace
-    // themselves by sleeping, so the file is no clock once the machine held one up: a
-    // playback thread that ran on wrote silence the voice then came behind (one CI run read
-    // 251 ms after 6 restorations), and a capture thread that fell behind wrote late, so the
-    // cut that restored the cushion shortened the delay in the file instead (1838 samples).
+    // themselves by sleeping, so the file is no clock once the machine held one up: with
+    // capture held up, playback ran on and wrote silence the voice then came behind (one CI
+    // run read 251 ms after 6 restorations); with playback held up, it wrote late rather than
+    // silence in time, and the cut that restored the cushion shortened the delay in the file
+    // instead (1838 samples).
     // The bounds hold where the cushion was never restored; the voice always comes through.
     EXPECT_GT(delay, 0);
     if (restorations == 0) {
