@@ -151,12 +151,12 @@ def run(program_output=None):
         # the rig's by theirs; only what comes after the mark is placed.
         plog = os.path.join(tmp, 'pa.log')
         with open(plog, 'w') as f:
-            for t, text in ((0.1, 'Created input 3 "Audio Stream" on spk with sample spec s16le'),
+            for t, text in ((0.1, 'Created input 3 "Audio Stream" on spk'),
                             (0.1, '    application.name = "quillmorph"'),
-                            (0.2, 'Created input 4 "audio stream #2" on spk with sample spec s16le'),
+                            (0.2, 'Created input 4 "audio stream #2" on spk'),
                             (0.2, '    media.name = "audio stream #2"'),
                             (0.2, '    application.name = "quillmorph.exe"'),
-                            (0.3, 'Created input 5 "pacat" on spk with sample spec s16le'),
+                            (0.3, 'Created input 5 "pacat" on spk'),
                             (0.3, '    application.name = "pacat"'),
                             (0.5, "Implicit underrun of 'Audio Stream'"),
                             (1.0, 'Freed 9 "qm-mark"'),
