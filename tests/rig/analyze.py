@@ -200,16 +200,21 @@ def recording_start(rec):
     return clock['stop'] - os.path.getsize(rec) / 4 / RATE
 
 
-def server_catchups(rec):
-    """When the PulseAudio rig's sink found the program's playback and the rig's own stream
-    empty at once (rig_pulse_catchups' REC.server, epoch seconds), as (t, t) in recording
-    time; [] without it or the stall log's clock."""
+def logged_times(rec, suffix):
+    """The epoch times (one a line) in REC+suffix, in recording time; [] without that file or
+    the stall log's clock."""
     t0 = recording_start(rec)
-    path = rec + '.server'
+    path = rec + suffix
     if t0 is None or not os.path.exists(path):
         return []
     with open(path) as f:
-        return [(float(w) - t0, float(w) - t0) for w in f.read().split()]
+        return [float(w) - t0 for w in f.read().split()]
+
+
+def server_catchups(rec):
+    """When the PulseAudio rig's sink found the program's playback and the rig's own stream
+    empty at once (rig_pulse_catchups' REC.server), as (t, t) in recording time."""
+    return [(t, t) for t in logged_times(rec, '.server')]
 
 
 # Where a gap falls against the moment the server logged the program's playback empty: the
@@ -220,13 +225,8 @@ EMPTY_BEFORE_S, EMPTY_AFTER_S = 0.04, 0.03
 
 def client_empties(rec):
     """When the PulseAudio rig's sink found the program's playback empty (rig_pulse_empties'
-    REC.client, epoch seconds), in recording time; [] without it or the stall log's clock."""
-    t0 = recording_start(rec)
-    path = rec + '.client'
-    if t0 is None or not os.path.exists(path):
-        return []
-    with open(path) as f:
-        return [float(w) - t0 for w in f.read().split()]
+    REC.client), in recording time."""
+    return logged_times(rec, '.client')
 
 
 def stall_episodes(rec):
